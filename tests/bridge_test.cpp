@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <string>
+
+#include "script_bridge.h"
+
+namespace {
+
+constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+
+struct Call {
+  const char *module;    // fixture folder put on PYTHONPATH
+  const char *function;  // script function to call
+  std::int32_t argument;
+  std::int32_t expected;
+  const char *report;  // expected in standard error; empty: nothing may be written there
+};
+
+std::ostream &operator<<(std::ostream &out, const Call &call) {
+  return out << call.module << '.' << call.function << '(' << call.argument << ')';
+}
+
+// Runs one call with `folder` as the only extra module search entry; returns its standard error.
+std::string CallIn(const std::string &folder, const Call &call, std::int32_t &result) {
+  setenv("PYTHONPATH", folder.c_str(), 1);
+  testing::internal::CaptureStderr();
+  result = CallScriptFunction(call.function, call.argument);
+  return testing::internal::GetCapturedStderr();
+}
+
+class BridgeCall : public testing::TestWithParam<Call> {};
+
+TEST_P(BridgeCall, ReturnsResultAndReportsFailures) {
+  const Call &call = GetParam();
+  std::int32_t result = 0;
+  const std::string errors = CallIn(std::string(FIXTURES_DIR "/") + call.module, call, result);
+  EXPECT_EQ(result, call.expected);
+  if (*call.report == '\0') {
+    EXPECT_EQ(errors, "");
+  } else {
+    EXPECT_NE(errors.find(call.report), std::string::npos) << errors;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Results, BridgeCall,
+                         testing::Values(Call{"functions", "DoubleValue", 5, 10, ""},
+                                         Call{"functions", "DoubleValue", -4, -8, ""},
+                                         Call{"functions", "Identity", kMin, kMin, ""},
+                                         Call{"functions", "Identity", kMax, kMax, ""},
+                                         Call{"functions", "Identity", -1, -1, ""},
+                                         Call{"functions", "MarkedResult", 7, 7,
+                                              "result released"}));
+
+INSTANTIATE_TEST_SUITE_P(UnconvertibleResults, BridgeCall,
+                         testing::Values(Call{"functions", "Beyond", kMax, -1, "OverflowError"},
+                                         Call{"functions", "Beyond", kMin, -1, "OverflowError"},
+                                         Call{"functions", "Text", 3, -1, "TypeError"},
+                                         Call{"functions", "Fraction", 3, -1, "TypeError"},
+                                         Call{"functions", "PrintsOnly", 3, -1, ""}));
+
+INSTANTIATE_TEST_SUITE_P(
+    FailedCalls, BridgeCall,
+    testing::Values(Call{"functions", "Raises", 3, -1, "ValueError: cannot take 3"},
+                    Call{"functions", "Missing", 3, -1,
+                         "AttributeError: module 'PythonCode' has no attribute 'Missing'"},
+                    Call{"functions", "NotCallable", 3, -1,
+                         "TypeError: PythonCode.NotCallable is not callable"},
+                    Call{"functions", "TakesTwo", 3, -1,
+                         "TypeError: TakesTwo() missing 1 required positional"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    FailedImports, BridgeCall,
+    testing::Values(Call{"absent", "DoubleValue", 3, -1, "No module named 'PythonCode'"},
+                    Call{"broken_syntax", "DoubleValue", 3, -1, "SyntaxError"},
+                    Call{"raising_import", "DoubleValue", 3, -1, "RuntimeError: top level failed"},
+                    Call{"not_a_module", "DoubleValue", 3, -1, "AttributeError"}));
+
+TEST(BridgeLifetime, GlobalsStartAfreshInEveryCall) {
+  const Call call{"functions", "CountCalls", 5, 5, ""};
+  std::int32_t first = 0;
+  std::int32_t second = 0;
+  CallIn(FIXTURES_DIR "/functions", call, first);
+  CallIn(FIXTURES_DIR "/functions", call, second);
+  EXPECT_EQ(first, 5);
+  EXPECT_EQ(second, 5);
+}
+
+TEST(BridgeLifetime, EditedScriptTakesEffectAtTheNextCall) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("bridge_test_" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  const Call call{"", "DoubleValue", 5, 0, ""};
+  std::int32_t before = 0;
+  std::int32_t after = 0;
+  std::ofstream(folder / "PythonCode.py") << "def DoubleValue(v):\n    return v * 2\n";
+  CallIn(folder, call, before);
+  std::ofstream(folder / "PythonCode.py") << "def DoubleValue(v):\n    return v * 2 + 1\n";
+  CallIn(folder, call, after);
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(before, 10);
+  EXPECT_EQ(after, 11);
+}
+
+TEST(BridgeLifetimeDeathTest, SystemExitEndsTheProcessWithItsStatus) {
+  setenv("PYTHONPATH", FIXTURES_DIR "/functions", 1);
+  EXPECT_EXIT(CallScriptFunction("Exits", 3), testing::ExitedWithCode(3), "");
+}
+
+}  // namespace
