@@ -1,22 +1,13 @@
 #!/usr/bin/env python3
 """Runs script-menu with piped input and compares its standard output byte for byte with
 golden transcripts; usage: dialogue_test.py PROGRAM."""
-import os
-import subprocess
 import sys
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SHIPPED = os.path.join(HERE, "..", "scripts")
-CHATTY = os.path.join(HERE, "fixtures", "chatty")
-FAILING = os.path.join(HERE, "fixtures", "failing")
-ABSENT = os.path.join(HERE, "fixtures", "absent")
+from harness import BYE, INVALID, MENU, NOT_A_VALUE, SHIPPED, fixture, run
 
-MENU = ("\n********** Main Menu **********\n1: Display Multiplication Table\n2: Double a Value\n"
-        "3: Exit\nEnter your selection (choose 1, 2, or 3): ")
-INVALID = "\nInvalid Selection, try again.\n"
-BYE = "Program Exited. Goodbye\n"
-NOT_A_VALUE = "Please enter a whole number from -2147483648 to 2147483647.\n"
+CHATTY = fixture("chatty")
+FAILING = fixture("failing")
 TABLE_OF_MINUS_12 = """\
 -12 X  1 =  -12
 -12 X  2 =  -24
@@ -35,6 +26,10 @@ def double(value, result, script_output=""):
     return f"{MENU}Enter value: \n{script_output}{value} doubled is: {result}\n"
 
 
+def asked_again(times):
+    return "Enter value: " + (NOT_A_VALUE + "Enter value: ") * times
+
+
 # (case, module folder, standard input, standard output, texts expected in standard error)
 TRANSCRIPTS = [
     ("exit first, script never loaded", CHATTY, "3\n", MENU + BYE, ()),
@@ -45,30 +40,33 @@ TRANSCRIPTS = [
      ()),
     ("script output before the result line", CHATTY, "2\n6\n3\n",
      double(6, 12, "PythonCode loaded\ndoubling 6\n") + MENU + BYE, ()),
-    ("bad selection tokens", SHIPPED, "abc 2\n99999999999\n- 2\n\x00\n3\n",
+    ("bad selection tokens", SHIPPED, "abc 2\n99999999999\n- 2\n+\n3\n",
      (MENU + INVALID) * 4 + MENU + BYE, ()),
-    ("bad value tokens", SHIPPED, "2\nx 1\n2147483648\n-2147483649\n5\n3\n",
-     MENU + "Enter value: " + (NOT_A_VALUE + "Enter value: ") * 3 + "\n5 doubled is: 10\n" + MENU
-     + BYE, ()),
+    ("binary selection", SHIPPED, "\x00\x01\xff\xfe 2\n3\n", MENU + INVALID + MENU + BYE, ()),
+    ("a thousand digits", SHIPPED, "9" * 1000 + "\n2\n" + "1" * 1000 + " 4\n4\n3\n",
+     MENU + INVALID + MENU + asked_again(1) + "\n4 doubled is: 8\n" + MENU + BYE, ()),
+    ("a megabyte-long line", SHIPPED, "2\n" + "x" * 2**20 + "\n5\n3\n",
+     MENU + asked_again(1) + "\n5 doubled is: 10\n" + MENU + BYE, ()),
+    ("bad value tokens", SHIPPED, "2\nx 1\n2147483648\n-2147483649\n-\n5\n3\n",
+     MENU + asked_again(4) + "\n5 doubled is: 10\n" + MENU + BYE, ()),
+    ("value bounds", SHIPPED, "2\n-2147483648\n2\n2147483647\n3\n",
+     double(-2147483648, -1) + double(2147483647, -1) + MENU + BYE, ("OverflowError",)),
     ("CR LF line ends", SHIPPED, "2\r\n5\r\n3\r\n", double(5, 10) + MENU + BYE, ()),
     ("end of input at the selection", CHATTY, "", MENU + "\n", ()),
     ("end of input at the value", CHATTY, "2\n", MENU + "Enter value: \n", ()),
     ("end of input inside a token", CHATTY, "2\n-", MENU + "Enter value: \n", ()),
+    ("end of input after a bad token", CHATTY, "2\nabc", MENU + asked_again(1) + "\n", ()),
     ("end of input after the last value", SHIPPED, "2\n5", double(5, 10) + MENU + "\n", ()),
-    ("failing functions", FAILING, "1\n4\n2\n4\n3\n",
-     MENU + "Enter Value: \n" + double(4, -1) + MENU + BYE,
-     ("AttributeError: module 'PythonCode' has no attribute 'MultiplicationTable'",
-      "ValueError: cannot double 4")),
-    ("missing module", ABSENT, "2\n4\n3\n", double(4, -1) + MENU + BYE,
+    ("function missing", CHATTY, "1\n4\n3\n",
+     MENU + "Enter Value: \nPythonCode loaded\n" + MENU + BYE,
+     ("AttributeError: module 'PythonCode' has no attribute 'MultiplicationTable'",)),
+    ("failing functions", FAILING, "1\n4\n2\n1\n2\n2\n2\n3\n2\n4\n3\n",
+     MENU + "Enter Value: \n" + "".join(double(v, -1) for v in (1, 2, 3, 4)) + MENU + BYE,
+     ("TypeError: PythonCode.MultiplicationTable is not callable", "ValueError: cannot double 1",
+      "TypeError: 'str' object cannot be interpreted as an integer", "OverflowError")),
+    ("module missing", fixture("absent"), "2\n4\n3\n", double(4, -1) + MENU + BYE,
      ("ModuleNotFoundError: No module named 'PythonCode'",)),
 ]
-
-
-def run(program, stdin, module):
-    env = {name: value for name, value in os.environ.items() if not name.startswith("PYTHON")}
-    env["PYTHONPATH"] = module
-    return subprocess.run([program], input=stdin.encode(), capture_output=True, env=env,
-                          timeout=60, check=False)
 
 
 class Dialogue(unittest.TestCase):
@@ -77,7 +75,7 @@ class Dialogue(unittest.TestCase):
     def test_transcripts(self):
         for case, module, stdin, stdout, reports in TRANSCRIPTS:
             with self.subTest(case):
-                done = run(self.program, stdin, module)
+                done = run(self.program, stdin.encode("latin-1"), module)
                 self.assertEqual(done.stdout.decode(), stdout)
                 self.assertEqual(done.returncode, 0)
                 errors = done.stderr.decode()
