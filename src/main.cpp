@@ -56,7 +56,7 @@ int main() {
     } else if (reply == Reply::Number && choice == 2) {
       reply = PromptForValue("Enter value: ", value);
     } else if (reply == Reply::Unreadable) {
-      choice = 0;
+      choice = 0;  // answered like any other invalid choice
     }
     if (reply == Reply::OutputFailed) {
       return EXIT_FAILURE;

@@ -173,6 +173,7 @@ class Memcheck(unittest.TestCase):
                     if "lost in loss record" in record:
                         self.assertNotRegex(record, r"main\.cpp|script_bridge\.cpp", record)
 
+
 if __name__ == "__main__":
     Program = sys.argv.pop(1)
     unittest.main()
