@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -14,8 +15,9 @@
 using Clock = std::chrono::steady_clock;
 
 static double MedianMicroseconds(std::vector<Clock::duration> &times) {
-  std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
-  return std::chrono::duration<double, std::micro>(times[times.size() / 2]).count();
+  const auto middle = times.begin() + static_cast<std::ptrdiff_t>(times.size() / 2);
+  std::nth_element(times.begin(), middle, times.end());
+  return std::chrono::duration<double, std::micro>(*middle).count();
 }
 
 int main(int argc, char **argv) {

@@ -30,7 +30,8 @@ std::int32_t CallScriptFunction(std::string name, std::int32_t value) {
   } else {
     // Both borrowed. A script may leave a non-module in sys.modules: then there is no dictionary.
     PyObject *dictionary = PyModule_GetDict(module);
-    PyObject *function = dictionary ? PyDict_GetItemString(dictionary, name.c_str()) : nullptr;
+    PyObject *function =
+        dictionary != nullptr ? PyDict_GetItemString(dictionary, name.c_str()) : nullptr;
     if (function == nullptr) {
       PyErr_Format(PyExc_AttributeError, "module 'PythonCode' has no attribute '%s'", name.c_str());
       PrintPendingError();
