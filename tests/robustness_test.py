@@ -89,13 +89,11 @@ def random_stream(rng):
     tokens = [b"abc", b"-", b"+", b"9" * 40, b"\x00\xff", b"0x1f", b"4", b"-7", b"0"]
     pieces = []
     for _ in range(rng.randint(1, 5)):
-        roll = rng.random()
-        if roll < 0.55:
+        if rng.random() < 0.55:
             value = rng.choice([rng.randint(-1000, 1000), rng.randint(-2**31, 2**31 - 1)])
             pieces += [rng.choice([b"1", b"2", b"2"]), str(value).encode()]
         else:
             pieces.append(rng.choice(tokens))
-        pieces.append(rng.choice(whitespace))
     stream = b"".join(b"%s%s" % (piece, rng.choice(whitespace)) for piece in pieces)
     if rng.random() < 0.5:
         return stream[:rng.randint(0, len(stream))]
