@@ -4,6 +4,7 @@
 #include <Python.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <new>
 
 // Reports the pending interpreter error, if any; a pending SystemExit ends the process here.
 static void PrintPendingError() {
@@ -141,21 +143,21 @@ static void ResetSignals() {
   sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+// Where the child leaves its result: memory shared with the program, which a script cannot close
+// the way it can close an inherited descriptor.
+struct HandOver {
+  std::int32_t result;
+  bool done;
+};
+
 // The child's half: run the lifetime, hand the result over, and leave without flushing or
 // destroying anything inherited from the program.
-[[noreturn]] static void RunInChild(const std::string &name, std::int32_t value, int resultPipe) {
+[[noreturn]] static void RunInChild(const std::string &name, std::int32_t value,
+                                    HandOver &handOver) {
   ResetSignals();
-  const std::int32_t result = RunScriptFunction(name, value);
+  handOver.result = RunScriptFunction(name, value);
+  handOver.done = true;
   std::fflush(stdout);  // what a C extension printed: the inherited buffer was empty
-  ssize_t written = -1;
-  do {
-    written = write(resultPipe, &result, sizeof result);
-  } while (written == -1 && errno == EINTR);
-  if (written != static_cast<ssize_t>(sizeof result)) {
-    std::fprintf(stderr, "script-menu: the script's result could not be handed over: %s\n",
-                 std::strerror(errno));
-    _exit(EXIT_FAILURE);
-  }
   _exit(EXIT_SUCCESS);
 }
 
@@ -163,21 +165,22 @@ std::int32_t CallScriptFunction(std::string name, std::int32_t value) {
   std::cout.flush();
   std::fflush(nullptr);  // the child must not inherit output that it could write again
   const ProgramState saved = PrepareForChild();
-  // Non-blocking, so that a grandchild still holding the write end cannot stall the read.
-  std::array<int, 2> resultPipe{-1, -1};
-  const pid_t child = pipe2(resultPipe.data(), O_CLOEXEC | O_NONBLOCK) == 0 ? fork() : -1;
+  void *shared =
+      mmap(nullptr, sizeof(HandOver), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  HandOver *handOver = shared != MAP_FAILED ? new (shared) HandOver{-1, false} : nullptr;
+  const pid_t child = handOver != nullptr ? fork() : -1;
   if (child == 0) {
-    close(resultPipe[0]);
-    RunInChild(name, value, resultPipe[1]);
+    RunInChild(name, value, *handOver);
   }
   const int startError = errno;
-  close(resultPipe[1]);
   int status = 0;
   while (child > 0 && waitpid(child, &status, 0) == -1 && errno == EINTR) {
   }
-  std::int32_t result = -1;
-  const bool handedOver = child > 0 && read(resultPipe[0], &result, sizeof result) == sizeof result;
-  close(resultPipe[0]);
+  const bool handedOver = child > 0 && handOver->done;
+  const std::int32_t result = handedOver ? handOver->result : -1;
+  if (handOver != nullptr) {
+    munmap(shared, sizeof(HandOver));
+  }
   RestoreAfterChild(saved);
 
   if (child == -1) {

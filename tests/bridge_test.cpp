@@ -54,6 +54,7 @@ INSTANTIATE_TEST_SUITE_P(Results, BridgeCall,
                                          Call{"functions", "Identity", kMin, kMin, ""},
                                          Call{"functions", "Identity", kMax, kMax, ""},
                                          Call{"functions", "Identity", -1, -1, ""},
+                                         Call{"functions", "ClosesDescriptors", 6, 12, ""},
                                          Call{"functions", "MarkedResult", 7, 7,
                                               "result released"}));
 
