@@ -8,6 +8,7 @@ from harness import BYE, INVALID, MENU, NOT_A_VALUE, SHIPPED, fixture, run
 
 CHATTY = fixture("chatty")
 FAILING = fixture("failing")
+TAMPERING = fixture("tampering")
 TABLE_OF_MINUS_12 = """\
 -12 X  1 =  -12
 -12 X  2 =  -24
@@ -64,9 +65,20 @@ TRANSCRIPTS = [
      MENU + "Enter Value: \n" + "".join(double(v, -1) for v in (1, 2, 3, 4)) + MENU + BYE,
      ("TypeError: PythonCode.MultiplicationTable is not callable", "ValueError: cannot double 1",
       "TypeError: 'str' object cannot be interpreted as an integer", "OverflowError")),
+    ("an extension module in every action", fixture("zoneinfo"), "2 1\n2 2\n2 3\n3\n",
+     double(1, 2) + double(2, 4) + double(3, 6) + MENU + BYE, ()),
     ("module missing", fixture("absent"), "2\n4\n3\n", double(4, -1) + MENU + BYE,
      ("ModuleNotFoundError: No module named 'PythonCode'",)),
 ]
+
+# (what the first action leaves changed, MultiplicationTable's number for it in TAMPERING)
+TAMPERINGS = [("working directory", 1), ("environment", 2), ("SIGINT ignored", 3),
+              ("SIGCHLD ignored", 4), ("leaked descriptors", 5), ("non-blocking output", 6),
+              ("umask", 7), ("locale", 8), ("running thread", 9)]
+
+
+def process_state(done):
+    return [line for line in done.stdout.decode().splitlines() if line.startswith("state ")]
 
 
 class Dialogue(unittest.TestCase):
@@ -83,6 +95,15 @@ class Dialogue(unittest.TestCase):
                     self.assertIn(report, errors)
                 if not reports:
                     self.assertEqual(errors, "")
+
+    def test_nothing_of_one_action_reaches_the_next(self):
+        fresh = process_state(run(self.program, b"2 1\n3\n", TAMPERING))
+        for case, kind in TAMPERINGS:
+            with self.subTest(case):
+                done = run(self.program, b"1 %d\n2 1\n" % kind * 3 + b"3\n", TAMPERING, timeout=30)
+                self.assertEqual((done.returncode, done.stderr.decode()), (0, ""))
+                self.assertEqual(process_state(done), fresh * 3)
+                self.assertEqual(done.stdout.count(b"1 doubled is: 2\n"), 3)
 
 
 if __name__ == "__main__":
