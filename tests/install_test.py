@@ -25,7 +25,7 @@ def manual(page):
 
 def stage(cmake, source, build, folder, install_dirs, cache):
     """Installs `build`, or a fresh build with `install_dirs`, under DESTDIR `folder` with prefix
-    /usr; returns the staged launcher."""
+    /usr; returns the staging root."""
     if install_dirs:
         fresh = os.path.join(folder, "build")
         subprocess.run([cmake, "-S", source, "-B", fresh, "-DBUILD_TESTING=OFF",
@@ -37,7 +37,12 @@ def stage(cmake, source, build, folder, install_dirs, cache):
     root = os.path.join(folder, "root")
     subprocess.run([cmake, "--install", build, "--prefix", "/usr"], stdout=subprocess.DEVNULL,
                    env=dict(os.environ, DESTDIR=root), check=True)
-    return os.path.join(root, "usr", "bin", "script-menu")
+    return root
+
+
+def contents(root):
+    return {os.path.join(folder, name) for folder, folders, files in os.walk(root)
+            for name in folders + files}
 
 
 def staged(cmake, source, build, cache):
@@ -49,7 +54,7 @@ def staged(cmake, source, build, cache):
          "symlink", False, "5 doubled is: 10"),
     ]
     failures = 0
-    staged_launchers = {}
+    stages = {}
     with tempfile.TemporaryDirectory() as scratch:
         own = os.path.join(scratch, "own")
         links = os.path.join(scratch, "links")
@@ -60,11 +65,12 @@ def staged(cmake, source, build, cache):
             module.write(OWN_MODULE)
         for number, (install_dirs, through, own_first, expected) in enumerate(cases):
             key = tuple(install_dirs)
-            if key not in staged_launchers:
-                folder = os.path.join(scratch, f"stage{len(staged_launchers)}")
-                staged_launchers[key] = stage(cmake, source, build, folder, install_dirs, cache)
+            if key not in stages:
+                folder = os.path.join(scratch, f"stage{len(stages)}")
+                stages[key] = stage(cmake, source, build, folder, install_dirs, cache)
             link = os.path.join(links, f"menu{number}")
-            os.symlink(staged_launchers[key], link)
+            os.symlink(os.path.join(stages[key], "usr", "bin", "script-menu"), link)
+            installed = contents(stages[key])
             env = {name: value for name, value in os.environ.items()
                    if not name.startswith("PYTHON")}
             env["PATH"] = links + os.pathsep + env.get("PATH", "")
@@ -73,11 +79,13 @@ def staged(cmake, source, build, cache):
             command = [link] if through == "symlink" else [os.path.basename(link)]
             ran = subprocess.run(command, input="2 5\n3\n", capture_output=True, text=True,
                                  cwd=elsewhere, env=env, timeout=60, check=False)
-            if ran.returncode != 0 or expected not in ran.stdout.splitlines():
+            # Anything a run leaves in the installation would outlive the package's removal.
+            written = sorted(contents(stages[key]) - installed)
+            if ran.returncode != 0 or expected not in ran.stdout.splitlines() or written:
                 failures += 1
                 print(f"FAIL {install_dirs or 'relative folders'} through {through}, own module "
-                      f"first: {own_first}: status {ran.returncode}, wanted {expected!r}\n"
-                      f"{ran.stdout}{ran.stderr}")
+                      f"first: {own_first}: status {ran.returncode}, wanted {expected!r}, "
+                      f"wrote {written}\n{ran.stdout}{ran.stderr}")
     return 1 if failures else 0
 
 
