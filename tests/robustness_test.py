@@ -38,18 +38,23 @@ class BrokenPipe(unittest.TestCase):
 ON_TERMINAL = MENU.replace("\n", "\r\n")
 PROMPT = "(choose 1, 2, or 3): "
 # (case, module, steps, how the program ends): a step types its keys, waits for a text, and
-# checks what the screen showed before that text. None for the text: the program ends there.
+# checks how what the screen showed before that text ends. None for the text: the program ends.
 CONVERSATIONS = [
     ("prompts show before the answer", SHIPPED,
      [("", ON_TERMINAL, ""), ("1\n", "Enter Value: ", ""), ("7\n", ON_TERMINAL, "7 X 10 = 70\r\n"),
       ("3\n", "Program Exited. Goodbye\r\n", ""), ("", None, "")], ("status", 0)),
     ("Ctrl-C interrupts the script, then ends the program at a prompt", fixture("slow"),
      [("", PROMPT, ""), ("2 60\n", "sleeping", ""),
-      ("\x03", "60 doubled is: -1\r\n", "KeyboardInterrupt"), ("", PROMPT, ""),
+      ("\x03", "60 doubled is: -1\r\n", "KeyboardInterrupt\r\n"), ("", PROMPT, ""),
       ("\x03", None, "")], ("signal", signal.SIGINT)),
     ("a terminal left raw is restored", fixture("tampering"),
      [("", ON_TERMINAL, ""), ("1 10\n", ON_TERMINAL, ""), ("3\n", "Goodbye\r\n", ""),
       ("", None, "")], ("status", 0)),
+    ("a script reads the user's next line", fixture("asking"),
+     [("", PROMPT, ""), ("1 5\n", "rows? ", "Enter Value: \r\n"),
+      ("3\n", ON_TERMINAL, "3\r\n5 X 1 = 5\r\n5 X 2 = 10\r\n5 X 3 = 15\r\n"),
+      ("1 2\n", "rows? ", ""), ("1\n", ON_TERMINAL, "1\r\n2 X 1 = 2\r\n"),
+      ("3\n", "Goodbye\r\n", ""), ("", None, "")], ("status", 0)),
 ]
 
 
@@ -69,7 +74,7 @@ class Terminal(unittest.TestCase):
                         os.write(terminal, keys.encode())
                         if text is not None:
                             before, screen = self.await_text(terminal, screen, text)
-                            self.assertIn(shown, before)
+                            self.assertTrue(before.endswith(shown), before)
                     _, status = os.waitpid(pid, 0)
                 finally:
                     os.close(terminal)
