@@ -135,8 +135,8 @@ static void ResetSignals() {
   struct sigaction byDefault {};
   byDefault.sa_handler = SIG_DFL;
   sigemptyset(&byDefault.sa_mask);
-  for (int signal = 1; signal < NSIG; ++signal) {
-    sigaction(signal, &byDefault, nullptr);  // fails harmlessly for SIGKILL, SIGSTOP and the like
+  for (int number = 1; number < NSIG; ++number) {
+    sigaction(number, &byDefault, nullptr);  // fails harmlessly for SIGKILL, SIGSTOP and the like
   }
   sigset_t none;
   sigemptyset(&none);
