@@ -1,30 +1,86 @@
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
-#include <limits>
 
 #include "script_bridge.h"
 
 // What one prompt got back.
 enum class Reply { Number, Unreadable, EndOfInput, OutputFailed };
 
-// Writes the prompt and reads one decimal integer by formatted extraction. A token that is not
-// one, or does not fit in 32 bits, is discarded with the rest of its line. Output that can no
-// longer be written ends the dialogue: nobody would see the next prompt.
+// Reads one byte straight from the descriptor: nothing is read ahead and kept in a buffer, so a
+// script that reads standard input itself starts where the dialogue stopped. False at the end of
+// input, or when the input can no longer be read.
+static bool ReadByte(char &byte) {
+  for (;;) {
+    const ssize_t got = read(STDIN_FILENO, &byte, 1);
+    if (got == 1) {
+      return true;
+    }
+    if (got == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd input{STDIN_FILENO, POLLIN, 0};
+      poll(&input, 1, -1);  // started with a non-blocking input: wait as a blocking read would
+    } else if (got == 0 || errno != EINTR) {
+      return false;
+    }
+  }
+}
+
+static bool IsSpace(char byte) {
+  return byte == ' ' || (byte >= '\t' && byte <= '\r');
+}
+
+// Reads one white-space-delimited token and the white space that ends it (for a value, the line
+// end the user typed). A number is the whole token: an optional sign, then decimal digits, with a
+// value that fits in 32 bits. Any other token is discarded with the rest of its line.
+static Reply ReadNumber(std::int32_t &number) {
+  char byte = 0;
+  do {
+    if (!ReadByte(byte)) {
+      return Reply::EndOfInput;
+    }
+  } while (IsSpace(byte));
+  constexpr std::int64_t kBeyond = std::int64_t{1} << 32;  // any larger magnitude is as bad
+  bool negative = false;
+  bool digits = false;
+  bool wellFormed = true;
+  std::int64_t magnitude = 0;
+  bool more = true;
+  for (std::size_t length = 0; more && !IsSpace(byte); ++length) {
+    if (length == 0 && (byte == '+' || byte == '-')) {
+      negative = byte == '-';
+    } else if (byte >= '0' && byte <= '9') {
+      digits = true;
+      magnitude = std::min(magnitude * 10 + (byte - '0'), kBeyond);
+    } else {
+      wellFormed = false;
+    }
+    more = ReadByte(byte);
+  }
+  const std::int64_t signedValue = negative ? -magnitude : magnitude;
+  if (wellFormed && digits && signedValue >= INT32_MIN && signedValue <= INT32_MAX) {
+    number = static_cast<std::int32_t>(signedValue);
+    return Reply::Number;
+  }
+  while (more && byte != '\n') {
+    more = ReadByte(byte);
+  }
+  return Reply::Unreadable;
+}
+
+// Writes the prompt and reads one number. Output that can no longer be written ends the dialogue:
+// nobody would see the next prompt.
 static Reply Prompt(const char *prompt, std::int32_t &number) {
   std::cout << prompt << std::flush;
   if (!std::cout) {
     return Reply::OutputFailed;
   }
-  if (std::cin >> number) {
-    return Reply::Number;
-  }
-  if (std::cin.eof() || std::cin.bad()) {
-    return Reply::EndOfInput;
-  }
-  std::cin.clear();
-  std::cin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-  return Reply::Unreadable;
+  return ReadNumber(number);
 }
 
 // Asks for a value until one is read or the input ends.

@@ -2,6 +2,20 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <new>
 
 // Reports the pending interpreter error, if any; a pending SystemExit ends the process here.
 static void PrintPendingError() {
@@ -11,16 +25,22 @@ static void PrintPendingError() {
 }
 
 // The conversion became public in 3.13; older releases only have the private name.
-static int ToScriptInteger(PyObject *object) {
+static int ToScriptInteger(PyObject *integer) {
 #if PY_VERSION_HEX >= 0x030D0000
-  return PyLong_AsInt(object);
+  return PyLong_AsInt(integer);
 #else
-  return _PyLong_AsInt(object);
+  return _PyLong_AsInt(integer);
 #endif
 }
 
-std::int32_t CallScriptFunction(std::string name, std::int32_t value) {
+// One whole interpreter lifetime: start, import, look up, call, convert, release, finalize. Kept
+// out of line so that a leak checker can tell what the lifetime left allocated by this frame.
+[[gnu::noinline]] static std::int32_t RunScriptFunction(const std::string &name,
+                                                        std::int32_t value) {
   Py_Initialize();
+  // The program writes no file, and a cached copy could outlive an edit that keeps the size and
+  // modification time of the script.
+  PySys_SetObject("dont_write_bytecode", Py_True);
   PyObject *moduleName = PyUnicode_FromString("PythonCode");
   PyObject *module = moduleName != nullptr ? PyImport_Import(moduleName) : nullptr;
   PyObject *arguments = nullptr;
@@ -48,18 +68,134 @@ std::int32_t CallScriptFunction(std::string name, std::int32_t value) {
       }
     }
   }
-  // None is what a function that only prints returns: no integer, and no error either.
+  // None is what a function that only prints returns: no integer, and no error either. Only
+  // __index__ counts as an integer, so that no release truncates a float.
   std::int32_t result = -1;
   if (callResult != nullptr && callResult != Py_None) {
-    result = ToScriptInteger(callResult);
-    if (result == -1) {
-      PrintPendingError();  // not an integer, or outside 32 bits
+    PyObject *integer = PyNumber_Index(callResult);
+    if (integer != nullptr) {
+      result = ToScriptInteger(integer);
+      Py_DECREF(integer);
     }
+    PrintPendingError();  // not an integer, or outside 32 bits
   }
   Py_XDECREF(callResult);
   Py_XDECREF(arguments);
   Py_XDECREF(module);
   Py_XDECREF(moduleName);
   Py_Finalize();
+  return result;
+}
+
+// What the program changes while a child runs, and what it shares with the child and takes back
+// afterwards: a script may leave the standard streams non-blocking or the terminal raw.
+struct ProgramState {
+  struct sigaction interrupt;
+  struct sigaction quit;
+  std::array<int, 3> streamFlags;
+  bool terminal;
+  termios terminalSettings;
+};
+
+static ProgramState PrepareForChild() {
+  ProgramState state{};
+  // Ctrl-C while the script runs is the script's alone, as with system(3).
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGINT, &ignore, &state.interrupt);
+  sigaction(SIGQUIT, &ignore, &state.quit);
+  for (int stream = 0; stream < 3; ++stream) {
+    state.streamFlags[stream] = fcntl(stream, F_GETFL);
+  }
+  state.terminal = tcgetattr(STDIN_FILENO, &state.terminalSettings) == 0;
+  return state;
+}
+
+static void RestoreAfterChild(const ProgramState &state) {
+  for (int stream = 0; stream < 3; ++stream) {
+    const int flags = fcntl(stream, F_GETFL);
+    const int saved = state.streamFlags[stream];
+    if (flags != -1 && saved != -1 && (flags & O_NONBLOCK) != (saved & O_NONBLOCK)) {
+      fcntl(stream, F_SETFL, (flags & ~O_NONBLOCK) | (saved & O_NONBLOCK));
+    }
+  }
+  termios settings{};
+  if (state.terminal && tcgetattr(STDIN_FILENO, &settings) == 0 &&
+      std::memcmp(&settings, &state.terminalSettings, sizeof settings) != 0) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &state.terminalSettings);
+  }
+  sigaction(SIGINT, &state.interrupt, nullptr);
+  sigaction(SIGQUIT, &state.quit, nullptr);
+}
+
+// The interpreter installs its own SIGINT handler only over the default disposition, so the
+// child starts from defaults and an empty mask, whatever the program was started with.
+static void ResetSignals() {
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  sigemptyset(&byDefault.sa_mask);
+  for (int number = 1; number < NSIG; ++number) {
+    sigaction(number, &byDefault, nullptr);  // fails harmlessly for SIGKILL, SIGSTOP and the like
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Where the child leaves its result: memory shared with the program, which a script cannot close
+// the way it can close an inherited descriptor.
+struct HandOver {
+  std::int32_t result;
+  bool done;
+};
+
+// The child's half: run the lifetime, hand the result over, and leave without flushing or
+// destroying anything inherited from the program.
+[[noreturn]] static void RunInChild(const std::string &name, std::int32_t value,
+                                    HandOver &handOver) {
+  ResetSignals();
+  handOver.result = RunScriptFunction(name, value);
+  handOver.done = true;
+  std::fflush(stdout);  // what a C extension printed: the inherited buffer was empty
+  _exit(EXIT_SUCCESS);
+}
+
+std::int32_t CallScriptFunction(std::string name, std::int32_t value) {
+  std::cout.flush();
+  std::fflush(nullptr);  // the child must not inherit output that it could write again
+  const ProgramState saved = PrepareForChild();
+  void *shared =
+      mmap(nullptr, sizeof(HandOver), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  HandOver *handOver = shared != MAP_FAILED ? new (shared) HandOver{-1, false} : nullptr;
+  const pid_t child = handOver != nullptr ? fork() : -1;
+  if (child == 0) {
+    RunInChild(name, value, *handOver);
+  }
+  const int startError = errno;
+  int status = 0;
+  while (child > 0 && waitpid(child, &status, 0) == -1 && errno == EINTR) {
+  }
+  const bool handedOver = child > 0 && handOver->done;
+  const std::int32_t result = handedOver ? handOver->result : -1;
+  if (handOver != nullptr) {
+    munmap(shared, sizeof(HandOver));
+  }
+  RestoreAfterChild(saved);
+
+  if (child == -1) {
+    std::cerr << "script-menu: cannot start the script's interpreter: " << std::strerror(startError)
+              << std::endl;
+    return -1;
+  }
+  if (WIFSIGNALED(status)) {
+    std::cerr << "script-menu: the script's interpreter was killed by signal " << WTERMSIG(status)
+              << " (" << strsignal(WTERMSIG(status)) << ")" << std::endl;
+    return -1;
+  }
+  if (!handedOver) {
+    // SystemExit or os._exit: the script ends the program, as it would end a Python process.
+    std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : EXIT_FAILURE);
+  }
   return result;
 }

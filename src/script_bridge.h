@@ -5,10 +5,11 @@
 #include <string>
 
 // Runs function `name` of the script module PythonCode with `value` as its one argument, in an
-// interpreter started for this call alone and finalized before returning. Returns the function's
-// result as a 32-bit integer, or -1 when the call produced none; every failure is reported on
-// standard error by the interpreter's own error printer. A SystemExit raised by the script ends
-// the process with its status.
+// interpreter started for this call alone, in a child process of its own, and finalized before
+// returning. Returns the function's result as a 32-bit integer, or -1 when the call produced none;
+// every failure is reported on standard error by the interpreter's own error printer, and a child
+// killed by a signal by one line of the program's. A script that ends its process (SystemExit,
+// os._exit) ends the program with that status.
 std::int32_t CallScriptFunction(std::string name, std::int32_t value);
 
 #endif

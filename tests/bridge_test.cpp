@@ -54,6 +54,7 @@ INSTANTIATE_TEST_SUITE_P(Results, BridgeCall,
                                          Call{"functions", "Identity", kMin, kMin, ""},
                                          Call{"functions", "Identity", kMax, kMax, ""},
                                          Call{"functions", "Identity", -1, -1, ""},
+                                         Call{"functions", "ClosesDescriptors", 6, 12, ""},
                                          Call{"functions", "MarkedResult", 7, 7,
                                               "result released"}));
 
@@ -72,7 +73,11 @@ INSTANTIATE_TEST_SUITE_P(
                     Call{"functions", "NotCallable", 3, -1,
                          "TypeError: PythonCode.NotCallable is not callable"},
                     Call{"functions", "TakesTwo", 3, -1,
-                         "TypeError: TakesTwo() missing 1 required positional"}));
+                         "TypeError: TakesTwo() missing 1 required positional"},
+                    Call{"functions", "Crashes", 3, -1,
+                         "script-menu: the script's interpreter was killed by signal 11 "
+                         "(Segmentation fault)\n"},
+                    Call{"functions", "Aborts", 3, -1, "killed by signal 6 (Aborted)"}));
 
 INSTANTIATE_TEST_SUITE_P(
     FailedImports, BridgeCall,
@@ -91,25 +96,43 @@ TEST(BridgeLifetime, GlobalsStartAfreshInEveryCall) {
   EXPECT_EQ(second, 5);
 }
 
-TEST(BridgeLifetime, EditedScriptTakesEffectAtTheNextCall) {
-  const std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / ("bridge_test_" + std::to_string(getpid()));
-  std::filesystem::create_directories(folder);
+// Same size and modification time: only a fresh compile of the source sees the edit.
+TEST(BridgeLifetime, EditedScriptTakesEffectAtTheNextCallAndNoBytecodeIsWritten) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() / ("bridge_test_" + std::to_string(getpid()));
+  fs::create_directories(folder);
+  unsetenv("PYTHONDONTWRITEBYTECODE");
   const Call call{"", "DoubleValue", 5, 0, ""};
   std::int32_t before = 0;
   std::int32_t after = 0;
-  std::ofstream(folder / "PythonCode.py") << "def DoubleValue(v):\n    return v * 2\n";
+  const fs::path script = folder / "PythonCode.py";
+  std::ofstream(script) << "def DoubleValue(v):\n    return v * 2\n";
+  const fs::file_time_type written = fs::last_write_time(script);
   CallIn(folder, call, before);
-  std::ofstream(folder / "PythonCode.py") << "def DoubleValue(v):\n    return v * 2 + 1\n";
+  std::ofstream(script) << "def DoubleValue(v):\n    return v * 3\n";
+  fs::last_write_time(script, written);
   CallIn(folder, call, after);
-  std::filesystem::remove_all(folder);
+  const bool cached = fs::exists(folder / "__pycache__");
+  fs::remove_all(folder);
   EXPECT_EQ(before, 10);
-  EXPECT_EQ(after, 11);
+  EXPECT_EQ(after, 15);
+  EXPECT_FALSE(cached);
 }
 
-TEST(BridgeLifetimeDeathTest, SystemExitEndsTheProcessWithItsStatus) {
+struct Ending {
+  const char *function;
+  std::int32_t status;
+};
+
+class ScriptEndsTheProgramDeathTest : public testing::TestWithParam<Ending> {};
+
+TEST_P(ScriptEndsTheProgramDeathTest, WithItsStatus) {
   setenv("PYTHONPATH", FIXTURES_DIR "/functions", 1);
-  EXPECT_EXIT(CallScriptFunction("Exits", 3), testing::ExitedWithCode(3), "");
+  EXPECT_EXIT(CallScriptFunction(GetParam().function, GetParam().status),
+              testing::ExitedWithCode(GetParam().status), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Exits, ScriptEndsTheProgramDeathTest,
+                         testing::Values(Ending{"Exits", 3}, Ending{"HardExit", 4}));
 
 }  // namespace

@@ -8,6 +8,7 @@ from harness import BYE, INVALID, MENU, NOT_A_VALUE, SHIPPED, fixture, run
 
 CHATTY = fixture("chatty")
 FAILING = fixture("failing")
+TAMPERING = fixture("tampering")
 TABLE_OF_MINUS_12 = """\
 -12 X  1 =  -12
 -12 X  2 =  -24
@@ -42,6 +43,10 @@ TRANSCRIPTS = [
      double(6, 12, "PythonCode loaded\ndoubling 6\n") + MENU + BYE, ()),
     ("bad selection tokens", SHIPPED, "abc 2\n99999999999\n- 2\n+\n3\n",
      (MENU + INVALID) * 4 + MENU + BYE, ()),
+    ("selections that are more than a number", CHATTY, "3.5\n3abc\n1e3 2\n0x10\n12,5 2\n3\n",
+     (MENU + INVALID) * 5 + MENU + BYE, ()),
+    ("values that are more than a number", CHATTY, "2\n2.5\n3abc\n1e3\n0x10\n12,5 6\n+7\n3\n",
+     MENU + asked_again(5) + "\nPythonCode loaded\ndoubling 7\n7 doubled is: 14\n" + MENU + BYE, ()),
     ("binary selection", SHIPPED, "\x00\x01\xff\xfe 2\n3\n", MENU + INVALID + MENU + BYE, ()),
     ("a thousand digits", SHIPPED, "9" * 1000 + "\n2\n" + "1" * 1000 + " 4\n4\n3\n",
      MENU + INVALID + MENU + asked_again(1) + "\n4 doubled is: 8\n" + MENU + BYE, ()),
@@ -54,7 +59,7 @@ TRANSCRIPTS = [
     ("CR LF line ends", SHIPPED, "2\r\n5\r\n3\r\n", double(5, 10) + MENU + BYE, ()),
     ("end of input at the selection", CHATTY, "", MENU + "\n", ()),
     ("end of input at the value", CHATTY, "2\n", MENU + "Enter value: \n", ()),
-    ("end of input inside a token", CHATTY, "2\n-", MENU + "Enter value: \n", ()),
+    ("end of input inside a token", CHATTY, "2\n-", MENU + asked_again(1) + "\n", ()),
     ("end of input after a bad token", CHATTY, "2\nabc", MENU + asked_again(1) + "\n", ()),
     ("end of input after the last value", SHIPPED, "2\n5", double(5, 10) + MENU + "\n", ()),
     ("function missing", CHATTY, "1\n4\n3\n",
@@ -64,9 +69,20 @@ TRANSCRIPTS = [
      MENU + "Enter Value: \n" + "".join(double(v, -1) for v in (1, 2, 3, 4)) + MENU + BYE,
      ("TypeError: PythonCode.MultiplicationTable is not callable", "ValueError: cannot double 1",
       "TypeError: 'str' object cannot be interpreted as an integer", "OverflowError")),
+    ("an extension module in every action", fixture("zoneinfo"), "2 1\n2 2\n2 3\n3\n",
+     double(1, 2) + double(2, 4) + double(3, 6) + MENU + BYE, ()),
     ("module missing", fixture("absent"), "2\n4\n3\n", double(4, -1) + MENU + BYE,
      ("ModuleNotFoundError: No module named 'PythonCode'",)),
 ]
+
+# (what the first action leaves changed, MultiplicationTable's number for it in TAMPERING)
+TAMPERINGS = [("working directory", 1), ("environment", 2), ("SIGINT ignored", 3),
+              ("SIGCHLD ignored", 4), ("leaked descriptors", 5), ("non-blocking output", 6),
+              ("umask", 7), ("locale", 8), ("running thread", 9)]
+
+
+def process_state(done):
+    return [line for line in done.stdout.decode().splitlines() if line.startswith("state ")]
 
 
 class Dialogue(unittest.TestCase):
@@ -83,6 +99,15 @@ class Dialogue(unittest.TestCase):
                     self.assertIn(report, errors)
                 if not reports:
                     self.assertEqual(errors, "")
+
+    def test_nothing_of_one_action_reaches_the_next(self):
+        fresh = process_state(run(self.program, b"2 1\n3\n", TAMPERING))
+        for case, kind in TAMPERINGS:
+            with self.subTest(case):
+                done = run(self.program, b"1 %d\n2 1\n" % kind * 3 + b"3\n", TAMPERING, timeout=30)
+                self.assertEqual((done.returncode, done.stderr.decode()), (0, ""))
+                self.assertEqual(process_state(done), fresh * 3)
+                self.assertEqual(done.stdout.count(b"1 doubled is: 2\n"), 3)
 
 
 if __name__ == "__main__":
