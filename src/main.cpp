@@ -2,31 +2,79 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <streambuf>
 
 #include "script_bridge.h"
 
 // What one prompt got back.
-enum class Reply { Number, Unreadable, EndOfInput, OutputFailed };
+enum class Reply { Number, Unreadable, EndOfInput, InputFailed, OutputFailed };
+
+// Standard output as the dialogue writes it: a buffer emptied straight into the descriptor at
+// every flush. A descriptor left non-blocking by whoever started the program is waited on while it
+// is full, as a blocking one would be, instead of failing the write.
+class ConsoleOutput : public std::streambuf {
+ public:
+  ConsoleOutput() {
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+  }
+
+ protected:
+  int_type overflow(int_type byte) override {
+    if (sync() != 0) {
+      return traits_type::eof();
+    }
+    if (!traits_type::eq_int_type(byte, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(byte);
+      pbump(1);
+    }
+    return traits_type::not_eof(byte);
+  }
+
+  // Nothing of a failed write is kept: the caller's stream turns bad, and the text is lost.
+  int sync() override {
+    const char *next = pbase();
+    while (next < pptr()) {
+      const ssize_t written = write(STDOUT_FILENO, next, static_cast<std::size_t>(pptr() - next));
+      if (written > 0) {
+        next += written;
+      } else if (written == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd output{STDOUT_FILENO, POLLOUT, 0};
+        poll(&output, 1, -1);
+      } else if (written == 0 || errno != EINTR) {
+        break;
+      }
+    }
+    const bool complete = next == pptr();
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+    return complete ? 0 : -1;
+  }
+
+ private:
+  std::array<char, 4096> buffer_{};
+};
 
 // Reads one byte straight from the descriptor: nothing is read ahead and kept in a buffer, so a
-// script that reads standard input itself starts where the dialogue stopped. False at the end of
-// input, or when the input can no longer be read.
-static bool ReadByte(char &byte) {
+// script that reads standard input itself starts where the dialogue stopped. Returns 1, or 0 at the
+// end of input, or -1 when the input cannot be read, which it reports.
+static int ReadByte(char &byte) {
   for (;;) {
     const ssize_t got = read(STDIN_FILENO, &byte, 1);
-    if (got == 1) {
-      return true;
+    if (got == 1 || got == 0) {
+      return static_cast<int>(got);
     }
-    if (got == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
       pollfd input{STDIN_FILENO, POLLIN, 0};
       poll(&input, 1, -1);  // started with a non-blocking input: wait as a blocking read would
-    } else if (got == 0 || errno != EINTR) {
-      return false;
+    } else if (errno != EINTR) {
+      std::cerr << "script-menu: cannot read standard input: " << std::strerror(errno) << std::endl;
+      return -1;
     }
   }
 }
@@ -40,9 +88,11 @@ static bool IsSpace(char byte) {
 // value that fits in 32 bits. Any other token is discarded with the rest of its line.
 static Reply ReadNumber(std::int32_t &number) {
   char byte = 0;
+  int got = 0;
   do {
-    if (!ReadByte(byte)) {
-      return Reply::EndOfInput;
+    got = ReadByte(byte);
+    if (got != 1) {
+      return got == 0 ? Reply::EndOfInput : Reply::InputFailed;
     }
   } while (IsSpace(byte));
   constexpr std::int64_t kBeyond = std::int64_t{1} << 32;  // any larger magnitude is as bad
@@ -50,8 +100,7 @@ static Reply ReadNumber(std::int32_t &number) {
   bool digits = false;
   bool wellFormed = true;
   std::int64_t magnitude = 0;
-  bool more = true;
-  for (std::size_t length = 0; more && !IsSpace(byte); ++length) {
+  for (std::size_t length = 0; got == 1 && !IsSpace(byte); ++length) {
     if (length == 0 && (byte == '+' || byte == '-')) {
       negative = byte == '-';
     } else if (byte >= '0' && byte <= '9') {
@@ -60,17 +109,20 @@ static Reply ReadNumber(std::int32_t &number) {
     } else {
       wellFormed = false;
     }
-    more = ReadByte(byte);
+    got = ReadByte(byte);
+  }
+  if (got == -1) {
+    return Reply::InputFailed;
   }
   const std::int64_t signedValue = negative ? -magnitude : magnitude;
   if (wellFormed && digits && signedValue >= INT32_MIN && signedValue <= INT32_MAX) {
     number = static_cast<std::int32_t>(signedValue);
     return Reply::Number;
   }
-  while (more && byte != '\n') {
-    more = ReadByte(byte);
+  while (got == 1 && byte != '\n') {
+    got = ReadByte(byte);
   }
-  return Reply::Unreadable;
+  return got == -1 ? Reply::InputFailed : Reply::Unreadable;
 }
 
 // Writes the prompt and reads one number. Output that can no longer be written ends the dialogue:
@@ -97,7 +149,7 @@ static int ExitStatus() {
   return std::cout ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 
-int main() {
+static int RunMenu() {
   for (;;) {
     std::cout << std::endl
               << "********** Main Menu **********" << std::endl
@@ -114,7 +166,7 @@ int main() {
     } else if (reply == Reply::Unreadable) {
       choice = 0;  // answered like any other invalid choice
     }
-    if (reply == Reply::OutputFailed) {
+    if (reply == Reply::OutputFailed || reply == Reply::InputFailed) {
       return EXIT_FAILURE;
     }
     if (reply == Reply::EndOfInput) {
@@ -139,4 +191,12 @@ int main() {
         std::cout << "\nInvalid Selection, try again." << std::endl;
     }
   }
+}
+
+int main() {
+  ConsoleOutput output;
+  std::streambuf *const standard = std::cout.rdbuf(&output);
+  const int status = RunMenu();
+  std::cout.rdbuf(standard);  // the buffer ends with this function, the stream only at exit
+  return status;
 }
