@@ -2,20 +2,18 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <new>
+
+#include "child_process.h"
 
 // Reports the pending interpreter error, if any; a pending SystemExit ends the process here.
 static void PrintPendingError() {
@@ -87,115 +85,76 @@ static int ToScriptInteger(PyObject *integer) {
   return result;
 }
 
-// What the program changes while a child runs, and what it shares with the child and takes back
-// afterwards: a script may leave the standard streams non-blocking or the terminal raw.
-struct ProgramState {
-  struct sigaction interrupt;
-  struct sigaction quit;
-  std::array<int, 3> streamFlags;
-  bool terminal;
-  termios terminalSettings;
-};
-
-static ProgramState PrepareForChild() {
-  ProgramState state{};
-  // Ctrl-C while the script runs is the script's alone, as with system(3).
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  sigaction(SIGINT, &ignore, &state.interrupt);
-  sigaction(SIGQUIT, &ignore, &state.quit);
-  for (int stream = 0; stream < 3; ++stream) {
-    state.streamFlags[stream] = fcntl(stream, F_GETFL);
-  }
-  state.terminal = tcgetattr(STDIN_FILENO, &state.terminalSettings) == 0;
-  return state;
-}
-
-static void RestoreAfterChild(const ProgramState &state) {
-  for (int stream = 0; stream < 3; ++stream) {
-    const int flags = fcntl(stream, F_GETFL);
-    const int saved = state.streamFlags[stream];
-    if (flags != -1 && saved != -1 && (flags & O_NONBLOCK) != (saved & O_NONBLOCK)) {
-      fcntl(stream, F_SETFL, (flags & ~O_NONBLOCK) | (saved & O_NONBLOCK));
-    }
-  }
-  termios settings{};
-  if (state.terminal && tcgetattr(STDIN_FILENO, &settings) == 0 &&
-      std::memcmp(&settings, &state.terminalSettings, sizeof settings) != 0) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &state.terminalSettings);
-  }
-  sigaction(SIGINT, &state.interrupt, nullptr);
-  sigaction(SIGQUIT, &state.quit, nullptr);
-}
-
-// The interpreter installs its own SIGINT handler only over the default disposition, so the
-// child starts from defaults and an empty mask, whatever the program was started with.
-static void ResetSignals() {
-  struct sigaction byDefault {};
-  byDefault.sa_handler = SIG_DFL;
-  sigemptyset(&byDefault.sa_mask);
-  for (int number = 1; number < NSIG; ++number) {
-    sigaction(number, &byDefault, nullptr);  // fails harmlessly for SIGKILL, SIGSTOP and the like
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-}
-
 // Where the child leaves its result: memory shared with the program, which a script cannot close
-// the way it can close an inherited descriptor.
+// the way it can close an inherited descriptor. `from` names the process that left it there.
 struct HandOver {
+  pid_t from;
   std::int32_t result;
-  bool done;
 };
 
-// The child's half: run the lifetime, hand the result over, and leave without flushing or
-// destroying anything inherited from the program.
+// The child's half. The program is single-threaded and has never started the interpreter, so the
+// child is a whole process of its own and may run the interpreter's lifetime as a fresh one would.
+// It hands the result over unless it is a copy that the script forked and let return, and leaves
+// without flushing or destroying anything inherited from the program.
 [[noreturn]] static void RunInChild(const std::string &name, std::int32_t value,
-                                    HandOver &handOver) {
-  ResetSignals();
-  handOver.result = RunScriptFunction(name, value);
-  handOver.done = true;
+                                    const ProgramState &program, HandOver &handOver) {
+  StartChild(program);
+  const pid_t self = getpid();
+  const std::int32_t result = RunScriptFunction(name, value);
+  if (getpid() == self) {
+    handOver.result = result;
+    handOver.from = self;
+  }
   std::fflush(stdout);  // what a C extension printed: the inherited buffer was empty
   _exit(EXIT_SUCCESS);
+}
+
+static std::int32_t Failed(const char *what, int error) {
+  std::cerr << "script-menu: " << what << ": " << std::strerror(error) << std::endl;
+  return -1;
 }
 
 std::int32_t CallScriptFunction(std::string name, std::int32_t value) {
   std::cout.flush();
   std::fflush(nullptr);  // the child must not inherit output that it could write again
-  const ProgramState saved = PrepareForChild();
   void *shared =
       mmap(nullptr, sizeof(HandOver), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  HandOver *handOver = shared != MAP_FAILED ? new (shared) HandOver{-1, false} : nullptr;
-  const pid_t child = handOver != nullptr ? fork() : -1;
+  if (shared == MAP_FAILED) {
+    return Failed("cannot share memory with the script's interpreter", errno);
+  }
+  HandOver *handOver = new (shared) HandOver{0, -1};
+  const ProgramState program = PrepareForChild();
+  const pid_t child = fork();
   if (child == 0) {
-    RunInChild(name, value, *handOver);
+    RunInChild(name, value, program, *handOver);
   }
-  const int startError = errno;
-  int status = 0;
-  while (child > 0 && waitpid(child, &status, 0) == -1 && errno == EINTR) {
-  }
-  const bool handedOver = child > 0 && handOver->done;
-  const std::int32_t result = handedOver ? handOver->result : -1;
-  if (handOver != nullptr) {
-    munmap(shared, sizeof(HandOver));
-  }
-  RestoreAfterChild(saved);
-
   if (child == -1) {
-    std::cerr << "script-menu: cannot start the script's interpreter: " << std::strerror(startError)
-              << std::endl;
-    return -1;
+    const int error = errno;
+    RestoreAfterChild(program);
+    munmap(shared, sizeof(HandOver));
+    return Failed("cannot start the script's interpreter", error);
+  }
+  int status = 0;
+  int passedOn = 0;
+  const bool reaped = WaitForChild(child, program, status, passedOn);
+  const int error = errno;
+  const HandOver received = *handOver;
+  RestoreAfterChild(program);
+  munmap(shared, sizeof(HandOver));
+  if (!reaped) {
+    return Failed("cannot wait for the script's interpreter", error);
+  }
+  if (passedOn != 0) {
+    EndBySignal(passedOn);
   }
   if (WIFSIGNALED(status)) {
     std::cerr << "script-menu: the script's interpreter was killed by signal " << WTERMSIG(status)
               << " (" << strsignal(WTERMSIG(status)) << ")" << std::endl;
     return -1;
   }
-  if (!handedOver) {
+  if (received.from != child) {
     // SystemExit or os._exit: the script ends the program, as it would end a Python process.
-    std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : EXIT_FAILURE);
+    std::exit(WEXITSTATUS(status));
   }
-  return result;
+  return received.result;
 }

@@ -9,10 +9,11 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
-from harness import MENU, SHIPPED, environment, fixture, run
+from harness import BYE, INVALID, MENU, SHIPPED, environment, fixture, run
 
 RESULT_LINE = re.compile(rb"^(-?\d+) doubled is: (-?\d+)$", re.MULTILINE)
 SANITIZED = os.environ.get("SCRIPT_MENU_SANITIZED") == "1"
@@ -35,27 +36,140 @@ class BrokenPipe(unittest.TestCase):
                 self.assertNotEqual(menu.wait(timeout=30), 0)
 
 
+STARTED = fixture("started")
+# (case, module, signals ignored when started, how the program is connected, standard input, exit
+# code, negative for a signal, text expected in its output (empty: nothing is, or nothing more after
+# the signal), and in its errors (empty: nothing is; None: not checked))
+STARTS = [
+    ("SIGCHLD ignored: a crash is reported and sys.exit still ends the program", STARTED,
+     [signal.SIGCHLD], "pipes", b"1 1\n2 4\n1 3\n2 5\n3\n", 3, b"4 doubled is: 8\n",
+     "killed by signal 11"),
+    ("SIGHUP and SIGINT ignored stay ignored for the script", STARTED,
+     [signal.SIGHUP, signal.SIGINT], "pipes", b"1 2\n3\n", 0, b"ignored: ['SIGHUP', 'SIGINT']\n",
+     ""),
+    ("SIGPIPE ignored: output closed early", SHIPPED, [signal.SIGPIPE], "output closed early",
+     b"1 5\n" * 50_000, 1, b"", None),
+    ("non-blocking output with a slow reader", SHIPPED, [], "non-blocking output",
+     b"0\n" * 500 + b"3\n", 0, ((MENU + INVALID) * 500 + MENU + BYE).encode(), ""),
+    ("non-blocking input with delayed input", SHIPPED, [], "non-blocking input", b"2 5\n3\n", 0,
+     b"5 doubled is: 10\n", ""),
+    ("input closed", SHIPPED, [], "input closed", b"", 1, MENU.encode(),
+     "script-menu: cannot read standard input: Bad file descriptor\n"),
+    ("SIGTERM to the program alone ends the script too", STARTED, [], "SIGTERM", b"1 4\n3\n",
+     -signal.SIGTERM, b"", ""),
+    ("SIGKILL to the program alone ends the script too", STARTED, [], "SIGKILL", b"1 4\n3\n",
+     -signal.SIGKILL, b"", ""),
+]
+
+
+def gone(pid):
+    """Whether process `pid` has ended (a zombie nobody reaped yet has too)."""
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+class Started(unittest.TestCase):
+    """The program started as shells, nohup, supervisors and launchers start it."""
+
+    def test_ways_to_start(self):
+        for case, module, ignored, connection, stdin, exit_code, output, errors in STARTS:
+            with self.subTest(case):
+                code, shown, reported = self.start(module, ignored, connection, stdin)
+                self.assertEqual(code, exit_code, reported)
+                if output:
+                    self.assertIn(output, shown)
+                else:
+                    self.assertEqual(shown, b"")
+                if errors:
+                    self.assertIn(errors, reported)
+                elif errors is not None:
+                    self.assertEqual(reported, "")
+
+    def start(self, module, ignored, connection, stdin):
+        """Runs the program to its end; returns its exit code, output and errors."""
+        def prepare():
+            for number in ignored:
+                signal.signal(number, signal.SIG_IGN)
+            if connection == "input closed":
+                os.close(0)
+
+        input_read, input_write = os.pipe()
+        output_read, output_write = os.pipe()
+        os.set_blocking(input_read, connection != "non-blocking input")
+        os.set_blocking(output_write, connection != "non-blocking output")
+        with tempfile.TemporaryFile() as errors:
+            menu = subprocess.Popen([Program], stdin=input_read, stdout=output_write, stderr=errors,
+                                    env=environment(module), preexec_fn=prepare)
+            os.close(input_read)
+            os.close(output_write)
+            delay = 1 if connection == "non-blocking input" else 0
+            writer = threading.Thread(target=self.write, args=(input_write, stdin, delay))
+            writer.start()
+            watchdog = threading.Timer(60, menu.kill)  # a program that hangs fails the case
+            watchdog.start()
+            shown = self.read(menu, output_read, connection)
+            code = menu.wait()
+            watchdog.cancel()
+            writer.join()
+            errors.seek(0)
+            return code, shown, errors.read().decode()
+
+    @staticmethod
+    def write(descriptor, stdin, delay):
+        time.sleep(delay)  # input that comes late
+        with open(descriptor, "wb") as pipe:
+            try:
+                pipe.write(stdin)
+            except BrokenPipeError:
+                pass  # the program ended before it read everything
+
+    def read(self, menu, descriptor, connection):
+        with open(descriptor, "rb") as pipe:
+            if connection == "output closed early":
+                return pipe.read(300)[:0]
+            if connection in ("SIGTERM", "SIGKILL"):
+                sleeping = pipe.readline()
+                while not sleeping.startswith(b"sleeping "):
+                    sleeping = pipe.readline()
+                menu.send_signal(getattr(signal, connection))
+                menu.wait()
+                time.sleep(1)
+                self.assertTrue(gone(int(sleeping.split()[1])), "the script runs on")
+            elif connection == "non-blocking output":
+                time.sleep(1)  # a slow reader: the pipe fills up
+            return pipe.read()
+
+
 ON_TERMINAL = MENU.replace("\n", "\r\n")
 PROMPT = "(choose 1, 2, or 3): "
-# (case, module, steps, exit code, negative for a signal): a step types its keys, waits for a
-# text, and checks how what the screen showed before that text ends. None for the text: the
-# program ends.
+# (case, module, steps, exit code, negative for a signal, standard input when it is piped instead
+# of the terminal): a step types its keys, waits for a text, and checks how what the screen showed
+# before that text ends. None for the text: the program ends.
 CONVERSATIONS = [
     ("prompts show before the answer", SHIPPED,
      [("", ON_TERMINAL, ""), ("1\n", "Enter Value: ", ""), ("7\n", ON_TERMINAL, "7 X 10 = 70\r\n"),
-      ("3\n", "Program Exited. Goodbye\r\n", ""), ("", None, "")], 0),
+      ("3\n", "Program Exited. Goodbye\r\n", ""), ("", None, "")], 0, None),
     ("Ctrl-C interrupts the script, then ends the program at a prompt", fixture("slow"),
      [("", PROMPT, ""), ("2 60\n", "sleeping", ""),
       ("\x03", "60 doubled is: -1\r\n", "KeyboardInterrupt\r\n"), ("", PROMPT, ""),
-      ("\x03", None, "")], -signal.SIGINT),
+      ("\x03", None, "")], -signal.SIGINT, None),
     ("a terminal left raw is restored", fixture("tampering"),
      [("", ON_TERMINAL, ""), ("1 10\n", ON_TERMINAL, ""), ("3\n", "Goodbye\r\n", ""),
-      ("", None, "")], 0),
+      ("", None, "")], 0, None),
+    ("a terminal left raw through standard output is restored", fixture("tampering"),
+     [("", ON_TERMINAL, ""), ("", ON_TERMINAL, ""), ("", "Goodbye\r\n", ""), ("", None, "")], 0,
+     b"1 11\n3\n"),
+    ("a script that takes the foreground gives it back", fixture("tampering"),
+     [("", ON_TERMINAL, ""), ("1 12\n", ON_TERMINAL, ""), ("3\n", "Goodbye\r\n", ""),
+      ("", None, "")], 0, None),
     ("a script reads the user's next line", fixture("asking"),
      [("", PROMPT, ""), ("1 5\n", "rows? ", "Enter Value: \r\n"),
       ("3\n", ON_TERMINAL, "3\r\n5 X 1 = 5\r\n5 X 2 = 10\r\n5 X 3 = 15\r\n"),
       ("1 2\n", "rows? ", ""), ("1\n", ON_TERMINAL, "1\r\n2 X 1 = 2\r\n"),
-      ("3\n", "Goodbye\r\n", ""), ("", None, "")], 0),
+      ("3\n", "Goodbye\r\n", ""), ("", None, "")], 0, None),
 ]
 
 
@@ -63,11 +177,19 @@ class Terminal(unittest.TestCase):
     """The program on a pseudo-terminal, as a person at a console sees and drives it."""
 
     def test_conversations(self):
-        for case, module, steps, exit_code in CONVERSATIONS:
+        for case, module, steps, exit_code, piped in CONVERSATIONS:
             with self.subTest(case):
+                if piped is not None:
+                    given, giving = os.pipe()
+                    os.write(giving, piped)
+                    os.close(giving)
                 pid, terminal = pty.fork()
                 if pid == 0:
+                    if piped is not None:
+                        os.dup2(given, 0)
                     os.execve(Program, [Program], environment(module))
+                if piped is not None:
+                    os.close(given)
                 status = None
                 try:
                     screen = b""
