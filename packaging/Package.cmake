@@ -54,5 +54,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The package's libpython dependency is what dpkg-shlibdeps finds for the library the program
+# links, and it finds one only for a library that a Debian package owns.
+get_filename_component(CPACK_SCRIPT_MENU_LIBPYTHON "${Python3_LIBRARIES}" REALPATH)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/libpython.cmake)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/permissions.cmake)
 include(CPack)
