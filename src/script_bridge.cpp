@@ -81,10 +81,8 @@ static PyStatus StartInterpreter() {
   return status;
 }
 
-// One whole interpreter lifetime: start, import, look up, call, convert, release, finalize. Kept
-// out of line so that a leak checker can tell what the lifetime left allocated by this frame.
-[[gnu::noinline]] static std::int32_t RunScriptFunction(const std::string &name,
-                                                        std::int32_t value) {
+// One whole interpreter lifetime: start, import, look up, call, convert, release, finalize.
+std::int32_t RunScriptFunction(const std::string &name, std::int32_t value) {
   const PyStatus start = StartInterpreter();
   if (PyStatus_Exception(start)) {
     // What a failed start leaves behind goes with the process that made it.
