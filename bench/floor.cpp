@@ -1,8 +1,7 @@
-// The cost the design sets for one action, without any console dialogue: N times start the
-// interpreter, import PythonCode, call DoubleValue(3), convert, release and finalize, all in this
-// one process, or with --fork each lifetime in a child forked for it. Prints the median time of
-// each phase of a lifetime, and the compiler and Python it was built with.
-#define PY_SSIZE_T_CLEAN
+// The cost the design sets for one action, without any console dialogue: N times the program's own
+// interpreter lifetime (start, import PythonCode, call DoubleValue(3), convert, release, finalize),
+// all in this one process, or with --fork each lifetime in a child forked for it. Prints the median
+// time of a lifetime, and the compiler and Python it was built with.
 #include <Python.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,10 +10,13 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "script_bridge.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -24,44 +26,16 @@ static double MedianMicroseconds(std::vector<Clock::duration> &times) {
   return std::chrono::duration<double, std::micro>(*middle).count();
 }
 
-using Phases = std::array<Clock::duration, 4>;
-
-// One lifetime; returns DoubleValue(3) as converted, or -1, and the time of each phase.
-static int Lifetime(Phases &phases) {
-  std::array<Clock::time_point, 5> marks;
-  marks[0] = Clock::now();
-  Py_Initialize();
-  marks[1] = Clock::now();
-  PyObject *moduleName = PyUnicode_FromString("PythonCode");
-  PyObject *module = PyImport_Import(moduleName);
-  if (module == nullptr) {
-    PyErr_Print();
-    std::exit(1);
-  }
-  marks[2] = Clock::now();
-  PyObject *function = PyDict_GetItemString(PyModule_GetDict(module), "DoubleValue");
-  PyObject *arguments = Py_BuildValue("(i)", 3);
-  PyObject *callResult = PyObject_CallObject(function, arguments);
-#if PY_VERSION_HEX >= 0x030D0000
-  const int result = callResult != nullptr ? PyLong_AsInt(callResult) : -1;
-#else
-  const int result = callResult != nullptr ? _PyLong_AsInt(callResult) : -1;
-#endif
-  Py_XDECREF(callResult);
-  Py_DECREF(arguments);
-  Py_DECREF(module);
-  Py_DECREF(moduleName);
-  marks[3] = Clock::now();
-  Py_Finalize();
-  marks[4] = Clock::now();
-  for (std::size_t phase = 0; phase < phases.size(); ++phase) {
-    phases[phase] = marks[phase + 1] - marks[phase];
-  }
+// One lifetime; returns DoubleValue(3) as converted, or -1, and the time it took.
+static std::int32_t Lifetime(Clock::duration &spent) {
+  const Clock::time_point start = Clock::now();
+  const std::int32_t result = RunScriptFunction("DoubleValue", 3);
+  spent = Clock::now() - start;
   return result;
 }
 
-// The same lifetime in a child forked for it, the phases handed back through a pipe.
-static int LifetimeInChild(Phases &phases) {
+// The same lifetime in a child forked for it, the time handed back through a pipe.
+static std::int32_t LifetimeInChild(Clock::duration &spent) {
   std::array<int, 2> channel{};
   if (pipe(channel.data()) != 0) {
     std::perror("pipe");
@@ -69,15 +43,15 @@ static int LifetimeInChild(Phases &phases) {
   }
   const pid_t child = fork();
   if (child == 0) {
-    const int result = Lifetime(phases);
+    const std::int32_t result = Lifetime(spent);
     const bool written = write(channel[1], &result, sizeof result) == sizeof result &&
-                         write(channel[1], phases.data(), sizeof phases) == sizeof phases;
+                         write(channel[1], &spent, sizeof spent) == sizeof spent;
     _exit(written ? 0 : 1);
   }
   close(channel[1]);
-  int result = -1;
+  std::int32_t result = -1;
   const bool received = read(channel[0], &result, sizeof result) == sizeof result &&
-                        read(channel[0], phases.data(), sizeof phases) == sizeof phases;
+                        read(channel[0], &spent, sizeof spent) == sizeof spent;
   close(channel[0]);
   int status = 0;
   waitpid(child, &status, 0);
@@ -92,18 +66,15 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: %s [--fork] [LIFETIMES >= 1]\n", argv[0]);
     return 2;
   }
-  const std::array<const char *, 4> phases{"start", "import", "call", "finalize"};
-  std::array<std::vector<Clock::duration>, 4> times;
+  std::vector<Clock::duration> times;
   for (long lifetime = 0; lifetime < lifetimes; ++lifetime) {
-    Phases spent{};
-    const int result = inChildren ? LifetimeInChild(spent) : Lifetime(spent);
+    Clock::duration spent{};
+    const std::int32_t result = inChildren ? LifetimeInChild(spent) : Lifetime(spent);
     if (result != 6) {
-      std::fprintf(stderr, "DoubleValue(3) gave %d\n", result);
+      std::fprintf(stderr, "DoubleValue(3) gave %d\n", static_cast<int>(result));
       return 1;
     }
-    for (std::size_t phase = 0; phase < phases.size(); ++phase) {
-      times[phase].push_back(spent[phase]);
-    }
+    times.push_back(spent);
   }
 #ifdef __clang__
   std::printf("compiler clang %s\n", __clang_version__);
@@ -111,8 +82,6 @@ int main(int argc, char **argv) {
   std::printf("compiler gcc %s\n", __VERSION__);
 #endif
   std::printf("python %s\n", PY_VERSION);
-  for (std::size_t phase = 0; phase < phases.size(); ++phase) {
-    std::printf("phase %s %.1f\n", phases[phase], MedianMicroseconds(times[phase]));
-  }
+  std::printf("phase lifetime %.1f\n", MedianMicroseconds(times));
   return 0;
 }

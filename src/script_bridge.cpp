@@ -10,8 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <new>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <system_error>
 
 #include "child_process.h"
 
@@ -31,27 +36,72 @@ static int ToScriptInteger(PyObject *integer) {
 #endif
 }
 
-// One whole interpreter lifetime: start, import, look up, call, convert, release, finalize. Kept
-// out of line so that a leak checker can tell what the lifetime left allocated by this frame.
-[[gnu::noinline]] static std::int32_t RunScriptFunction(const std::string &name,
-                                                        std::int32_t value) {
-  Py_Initialize();
-  // The program writes no file, and a cached copy could outlive an edit that keeps the size and
-  // modification time of the script.
-  PySys_SetObject("dont_write_bytecode", Py_True);
+// The interpreter the program was linked with, or a virtual environment made from it when that is
+// the first python3 on PATH, as its activate script arranges, so that its packages can be imported.
+static std::string ProgramName() {
+  namespace fs = std::filesystem;
+  const char *searchPath = std::getenv("PATH");
+  std::istringstream folders(searchPath != nullptr ? searchPath : "");
+  std::string folder;
+  while (std::getline(folders, folder, ':')) {
+    const fs::path candidate = fs::path(folder.empty() ? "." : folder) / "python3";
+    if (access(candidate.c_str(), X_OK) == 0) {
+      std::error_code error;
+      const bool linked = fs::equivalent(candidate, SCRIPT_MENU_PYTHON, error);
+      const bool environment = fs::exists(candidate.parent_path() / ".." / "pyvenv.cfg", error);
+      return linked && environment ? fs::absolute(candidate, error).string() : SCRIPT_MENU_PYTHON;
+    }
+  }
+  return SCRIPT_MENU_PYTHON;
+}
+
+// Starts the interpreter of this action with the user's interpreter settings, as python3 would,
+// save two. No bytecode is written from the start on: the program writes no file, and a cached copy
+// could outlive an edit that keeps the size and modification time of the script. PYTHONINSPECT
+// would keep the script's SystemExit from ending the program; the interpreter reads it while it
+// starts, whatever the configuration says, so it is out of the environment for that time.
+static PyStatus StartInterpreter() {
+  PyConfig config;
+  PyConfig_InitPythonConfig(&config);
+  config.write_bytecode = 0;
+  PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, ProgramName().c_str());
+  if (!PyStatus_Exception(status)) {
+    const char *inspect = std::getenv("PYTHONINSPECT");
+    const std::optional<std::string> inspectSetting =
+        inspect != nullptr ? std::optional<std::string>(inspect) : std::nullopt;
+    unsetenv("PYTHONINSPECT");
+    status = Py_InitializeFromConfig(&config);
+    if (inspectSetting) {
+      setenv("PYTHONINSPECT", inspectSetting->c_str(), 1);
+    }
+  }
+  PyConfig_Clear(&config);
+  return status;
+}
+
+// One whole interpreter lifetime: start, import, look up, call, convert, release, finalize.
+std::int32_t RunScriptFunction(const std::string &name, std::int32_t value) {
+  const PyStatus start = StartInterpreter();
+  if (PyStatus_Exception(start)) {
+    // What a failed start leaves behind goes with the process that made it.
+    std::cerr << "script-menu: the script's interpreter could not start: ";
+    if (start.func != nullptr) {
+      std::cerr << start.func << ": ";
+    }
+    std::cerr << (start.err_msg != nullptr ? start.err_msg : "no reason given") << std::endl;
+    return -1;
+  }
   PyObject *moduleName = PyUnicode_FromString("PythonCode");
   PyObject *module = moduleName != nullptr ? PyImport_Import(moduleName) : nullptr;
+  PyObject *function = nullptr;
   PyObject *arguments = nullptr;
   PyObject *callResult = nullptr;
   if (module == nullptr) {
     PrintPendingError();  // missing file, syntax error or a raising top level: nothing to call
   } else {
-    // Both borrowed. A script may leave a non-module in sys.modules: then there is no dictionary.
-    PyObject *dictionary = PyModule_GetDict(module);
-    PyObject *function =
-        dictionary != nullptr ? PyDict_GetItemString(dictionary, name.c_str()) : nullptr;
+    // As python3 looks it up: a module __getattr__ may supply it.
+    function = PyObject_GetAttrString(module, name.c_str());
     if (function == nullptr) {
-      PyErr_Format(PyExc_AttributeError, "module 'PythonCode' has no attribute '%s'", name.c_str());
       PrintPendingError();
     } else if (PyCallable_Check(function) == 0) {
       PyErr_Format(PyExc_TypeError, "PythonCode.%s is not callable ('%s' object)", name.c_str(),
@@ -79,9 +129,12 @@ static int ToScriptInteger(PyObject *integer) {
   }
   Py_XDECREF(callResult);
   Py_XDECREF(arguments);
+  Py_XDECREF(function);
   Py_XDECREF(module);
   Py_XDECREF(moduleName);
-  Py_Finalize();
+  if (Py_FinalizeEx() < 0) {
+    std::cerr << "script-menu: the script's output could not be written in full" << std::endl;
+  }
   return result;
 }
 

@@ -55,8 +55,8 @@ INSTANTIATE_TEST_SUITE_P(Results, BridgeCall,
                                          Call{"functions", "Identity", kMax, kMax, ""},
                                          Call{"functions", "Identity", -1, -1, ""},
                                          Call{"functions", "ClosesDescriptors", 6, 12, ""},
-                                         Call{"functions", "MarkedResult", 7, 7,
-                                              "result released"}));
+                                         Call{"functions", "MarkedResult", 7, 7, "result released"},
+                                         Call{"module_getattr", "DoubleValue", 6, 12, ""}));
 
 INSTANTIATE_TEST_SUITE_P(UnconvertibleResults, BridgeCall,
                          testing::Values(Call{"functions", "Beyond", kMax, -1, "OverflowError"},
@@ -77,7 +77,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Call{"functions", "Crashes", 3, -1,
                          "script-menu: the script's interpreter was killed by signal 11 "
                          "(Segmentation fault)\n"},
-                    Call{"functions", "Aborts", 3, -1, "killed by signal 6 (Aborted)"}));
+                    Call{"functions", "Aborts", 3, -1, "killed by signal 6 (Aborted)"},
+                    Call{"functions", "FillsOutput", 3, 6,
+                         "\nscript-menu: the script's output could not be written in full\n"}));
 
 INSTANTIATE_TEST_SUITE_P(
     FailedImports, BridgeCall,

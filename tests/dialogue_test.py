@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
 """Runs script-menu with piped input and compares its standard output byte for byte with
 golden transcripts; usage: dialogue_test.py PROGRAM."""
+import glob
+import os
+import subprocess
 import sys
+import tempfile
 import unittest
 
-from harness import BYE, INVALID, MENU, NOT_A_VALUE, SHIPPED, fixture, run
+from harness import BYE, INVALID, MENU, NOT_A_VALUE, SHIPPED, environment, fixture, run
 
 CHATTY = fixture("chatty")
 FAILING = fixture("failing")
@@ -75,6 +79,68 @@ TRANSCRIPTS = [
      ("ModuleNotFoundError: No module named 'PythonCode'",)),
 ]
 
+
+def pyenv_interpreters():
+    """pyenv's python3 of each version, where pyenv is installed."""
+    root = os.environ.get("PYENV_ROOT")
+    if root is None and subprocess.run(["sh", "-c", "command -v pyenv"], capture_output=True,
+                                       check=False).returncode == 0:
+        root = subprocess.run(["pyenv", "root"], capture_output=True, text=True,
+                              check=True).stdout.strip()
+    return sorted(glob.glob(os.path.join(root, "versions", "*", "bin", "python3"))) if root else []
+
+
+def interpreter_cases(folder):
+    """(case, module folder, environment settings, standard input, standard output, exit status,
+    texts expected in standard error) for the interpreter a script gets, with what they need made
+    in `folder`: whatever python3 comes first on PATH, the linked installation's own runs it (its
+    version and standard library are the test interpreter's), or a virtual environment of it."""
+    path = os.environ["PATH"]
+    linked = f"{MENU}Enter Value: \n{sys.version}\n{os.__file__}\n"
+    stub = os.path.join(folder, "stub", "python3")
+    os.makedirs(os.path.dirname(stub))
+    with open(stub, "w", encoding="utf-8") as script:
+        script.write("#!/bin/sh\necho another python3\n")
+    os.chmod(stub, 0o755)
+    os.makedirs(os.path.join(folder, "empty"))
+    environment_folder = os.path.join(folder, "environment")
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", environment_folder], check=True)
+    packages = subprocess.run([os.path.join(environment_folder, "bin", "python3"), "-c",
+                               "import sysconfig; print(sysconfig.get_path('purelib'))"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+    with open(os.path.join(packages, "in_environment.py"), "w", encoding="utf-8") as module:
+        module.write("FACTOR = 7\n")
+    user_base = os.path.join(folder, "user")
+    user_site = subprocess.run(
+        [sys.executable, "-c", "import site; print(site.getusersitepackages())"],
+        capture_output=True, text=True, check=True,
+        env={**environment(SHIPPED), "PYTHONUSERBASE": user_base}).stdout.strip()
+    os.makedirs(user_site)
+    with open(os.path.join(user_site, "imports.pth"), "w", encoding="utf-8") as pth:
+        pth.write("import from_pth\n")
+    with open(os.path.join(user_site, "from_pth.py"), "w", encoding="utf-8") as module:
+        module.write("print('user site .pth ran')\n")
+    interpreter = fixture("interpreter")
+    return [
+        ("a shell script named python3 first on PATH", interpreter,
+         {"PATH": os.path.dirname(stub) + ":" + path}, "1 1\n3\n", linked + MENU + BYE, 0, ()),
+        ("no python3 on PATH", interpreter, {"PATH": os.path.join(folder, "empty")}, "1 1\n3\n",
+         linked + MENU + BYE, 0, ()),
+        *((f"{python} first on PATH", interpreter, {"PATH": os.path.dirname(python) + ":" + path},
+           "1 1\n3\n", linked + MENU + BYE, 0, ()) for python in pyenv_interpreters()),
+        ("a virtual environment of the linked interpreter first on PATH", interpreter,
+         {"PATH": os.path.join(environment_folder, "bin") + ":" + path}, "1 1\n2 3\n3\n",
+         linked + double(3, 21) + MENU + BYE, 0, ()),
+        ("a .pth file in the user's site folder", SHIPPED, {"PYTHONUSERBASE": user_base},
+         "2 5\n3\n", double(5, 10, "user site .pth ran\n") + MENU + BYE, 0, ()),
+        ("an interpreter that cannot start", SHIPPED, {"PYTHONHOME": "/nonexistent"}, "2 4\n3\n",
+         double(4, -1) + MENU + BYE, 0,
+         ("script-menu: the script's interpreter could not start: ",)),
+        ("PYTHONINSPECT set, and the script exits", fixture("exiting"), {"PYTHONINSPECT": "1"},
+         "2 3\n3\n", MENU + "Enter value: \n", 3, ()),
+    ]
+
+
 # (what the first action leaves changed, MultiplicationTable's number for it in TAMPERING)
 TAMPERINGS = [("working directory", 1), ("environment", 2), ("SIGINT ignored", 3),
               ("SIGCHLD ignored", 4), ("leaked descriptors", 5), ("non-blocking output", 6),
@@ -99,6 +165,20 @@ class Dialogue(unittest.TestCase):
                     self.assertIn(report, errors)
                 if not reports:
                     self.assertEqual(errors, "")
+
+    def test_interpreters(self):
+        with tempfile.TemporaryDirectory() as folder:
+            for case, module, settings, stdin, stdout, status, reports in interpreter_cases(folder):
+                with self.subTest(case):
+                    done = run(self.program, stdin.encode(), module, settings=settings)
+                    self.assertEqual((done.stdout.decode(), done.returncode), (stdout, status))
+                    errors = done.stderr.decode()
+                    for report in reports:
+                        self.assertEqual(errors.count(report), 1, errors)
+                    if not reports:
+                        self.assertEqual(errors, "")
+                    written = [root for root, _, _ in os.walk(folder) if "__pycache__" in root]
+                    self.assertEqual(written, [])
 
     def test_nothing_of_one_action_reaches_the_next(self):
         fresh = process_state(run(self.program, b"2 1\n3\n", TAMPERING))

@@ -24,7 +24,9 @@ def environment(module):
     return env
 
 
-def run(program, stdin, module=SHIPPED, timeout=60):
-    """Runs the program to its end on `stdin` (bytes); returns the completed process."""
-    return subprocess.run([program], input=stdin, capture_output=True, env=environment(module),
-                          timeout=timeout, check=False)
+def run(program, stdin, module=SHIPPED, timeout=60, settings=None):
+    """Runs the program to its end on `stdin` (bytes), with environment `settings` added; returns
+    the completed process."""
+    return subprocess.run([program], input=stdin, capture_output=True,
+                          env={**environment(module), **(settings or {})}, timeout=timeout,
+                          check=False)
