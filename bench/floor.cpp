@@ -82,6 +82,6 @@ int main(int argc, char **argv) {
   std::printf("compiler gcc %s\n", __VERSION__);
 #endif
   std::printf("python %s\n", PY_VERSION);
-  std::printf("phase lifetime %.1f\n", MedianMicroseconds(times));
+  std::printf("lifetime %.1f\n", MedianMicroseconds(times));
   return 0;
 }
