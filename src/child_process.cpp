@@ -16,6 +16,21 @@
 // program's back, and some systems discard a blocked signal whose default is to ignore it.
 static void NoteChildEnded(int) {}
 
+static struct sigaction Handling(void (*handler)(int)) {
+  struct sigaction handling {};
+  handling.sa_handler = handler;
+  sigemptyset(&handling.sa_mask);
+  return handling;
+}
+
+// What the child starts with, and what the program returns to after it.
+static void RestoreSignals(const ProgramState &program) {
+  sigaction(SIGCHLD, &program.childEnded, nullptr);
+  sigaction(SIGQUIT, &program.quit, nullptr);
+  sigaction(SIGINT, &program.interrupt, nullptr);
+  sigprocmask(SIG_SETMASK, &program.mask, nullptr);
+}
+
 static bool IsIgnored(int number) {
   struct sigaction current {};
   return sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
@@ -37,14 +52,10 @@ ProgramState PrepareForChild() {
   state.program = getpid();
   sigprocmask(SIG_BLOCK, nullptr, &state.mask);
   // Ctrl-C and Ctrl-\ while the script runs are the script's alone, as with system(3).
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
+  const struct sigaction ignore = Handling(SIG_IGN);
   sigaction(SIGINT, &ignore, &state.interrupt);
   sigaction(SIGQUIT, &ignore, &state.quit);
-  struct sigaction noted {};
-  noted.sa_handler = NoteChildEnded;
-  sigemptyset(&noted.sa_mask);
+  const struct sigaction noted = Handling(NoteChildEnded);
   sigaction(SIGCHLD, &noted, &state.childEnded);
   // Whoever ends the program ends the script too, as with timeout(1); a signal that the program
   // was started with ignored or blocked stays so, as under nohup.
@@ -76,10 +87,7 @@ void StartChild(const ProgramState &program) {
     _exit(EXIT_FAILURE);
   }
 #endif
-  sigaction(SIGCHLD, &program.childEnded, nullptr);
-  sigaction(SIGQUIT, &program.quit, nullptr);
-  sigaction(SIGINT, &program.interrupt, nullptr);
-  sigprocmask(SIG_SETMASK, &program.mask, nullptr);
+  RestoreSignals(program);
 }
 
 bool WaitForChild(pid_t child, const ProgramState &program, int &status, int &passedOn) {
@@ -125,16 +133,11 @@ void RestoreAfterChild(const ProgramState &program) {
       fcntl(stream, F_SETFL, (flags & ~O_NONBLOCK) | (saved & O_NONBLOCK));
     }
   }
-  sigaction(SIGCHLD, &program.childEnded, nullptr);
-  sigaction(SIGQUIT, &program.quit, nullptr);
-  sigaction(SIGINT, &program.interrupt, nullptr);
-  sigprocmask(SIG_SETMASK, &program.mask, nullptr);
+  RestoreSignals(program);
 }
 
 void EndBySignal(int number) {
-  struct sigaction byDefault {};
-  byDefault.sa_handler = SIG_DFL;
-  sigemptyset(&byDefault.sa_mask);
+  const struct sigaction byDefault = Handling(SIG_DFL);
   sigaction(number, &byDefault, nullptr);
   raise(number);
   _exit(128 + number);  // not reached: the signal is neither ignored nor blocked

@@ -136,8 +136,8 @@ def interpreter_cases(folder):
         ("an interpreter that cannot start", SHIPPED, {"PYTHONHOME": "/nonexistent"}, "2 4\n3\n",
          double(4, -1) + MENU + BYE, 0,
          ("script-menu: the script's interpreter could not start: ",)),
-        ("PYTHONINSPECT set, and the script exits", fixture("exiting"), {"PYTHONINSPECT": "1"},
-         "2 3\n3\n", MENU + "Enter value: \n", 3, ()),
+        ("PYTHONINSPECT set, and the script exits", fixture("started"), {"PYTHONINSPECT": "1"},
+         "1 3\n3\n", MENU + "Enter Value: \n", 3, ()),
     ]
 
 
