@@ -67,7 +67,7 @@ def gone(pid):
     try:
         with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
             return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):  # reaped before or while it was read
         return True
 
 
