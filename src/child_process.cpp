@@ -1,39 +1,107 @@
 #include "child_process.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
-#include <sys/wait.h>
 
+#include <array>
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <new>
 
-// Never runs: SIGCHLD stays blocked and is taken by sigwait. A handler rather than the default,
-// because SIG_IGN (inherited from whoever started the program) reaps the child behind the
-// program's back, and some systems discard a blocked signal whose default is to ignore it.
+// The signals whose handling the program changes, for itself or while a child runs.
+static constexpr std::array<int, 8> kChanged = {SIGINT,  SIGQUIT, SIGTSTP, SIGTTIN,
+                                                SIGTTOU, SIGCHLD, SIGTERM, SIGHUP};
+
+// What the program changes while an action's child runs, and what it shares with the child and
+// takes back afterwards: signal handling, the blocking mode of the standard streams, and the
+// terminal's settings.
+struct ProgramState {
+  pid_t program;
+  sigset_t mask;    // as the program was started with, and so as the child starts with
+  sigset_t waited;  // the child's end, and the signals passed on to it
+  std::array<struct sigaction, kChanged.size()> handling;
+  std::array<int, 3> streamFlags;
+  int terminal;        // a standard stream that is a terminal, or -1
+  bool settingsSaved;  // the program was in the terminal's foreground, whose settings are saved
+  termios terminalSettings;
+};
+
+// Where the child leaves its result: memory shared with the program, which a script cannot close
+// the way it can close an inherited descriptor. `from` names the process that left it there.
+struct HandOver {
+  pid_t from;
+  std::int32_t result;
+};
+
+// Never runs: SIGCHLD stays blocked while a child runs and is taken by sigwait. A handler rather
+// than the default, because SIG_IGN (inherited from whoever started the program) reaps the child
+// behind the program's back, and some systems discard a blocked signal whose default is to ignore.
 static void NoteChildEnded(int) {}
 
-static struct sigaction Handling(void (*handler)(int)) {
+// Between actions: the ends of helpers that scripts left behind.
+static void ReapEnded(int) {
+  const int error = errno;
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  errno = error;
+}
+
+static void EndAsInit(int number) {
+  _exit(128 + number);
+}
+
+static struct sigaction Handling(void (*handler)(int), int flags = 0) {
   struct sigaction handling {};
   handling.sa_handler = handler;
+  handling.sa_flags = flags;
   sigemptyset(&handling.sa_mask);
   return handling;
 }
 
-// What the child starts with, and what the program returns to after it.
-static void RestoreSignals(const ProgramState &program) {
-  sigaction(SIGCHLD, &program.childEnded, nullptr);
-  sigaction(SIGQUIT, &program.quit, nullptr);
-  sigaction(SIGINT, &program.interrupt, nullptr);
-  sigprocmask(SIG_SETMASK, &program.mask, nullptr);
+static bool HasHandler(int number, void (*handler)(int)) {
+  struct sigaction current {};
+  return sigaction(number, nullptr, &current) == 0 && current.sa_handler == handler;
 }
 
-static bool IsIgnored(int number) {
-  struct sigaction current {};
-  return sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+void PrepareProgram() {
+  if (HasHandler(SIGCHLD, SIG_DFL)) {
+    const struct sigaction reap = Handling(ReapEnded, SA_RESTART | SA_NOCLDSTOP);
+    sigaction(SIGCHLD, &reap, nullptr);
+  }
+  if (getpid() != 1) {
+    return;
+  }
+  const struct sigaction end = Handling(EndAsInit);
+  for (const int number : {SIGTERM, SIGHUP, SIGINT}) {
+    if (HasHandler(number, SIG_DFL)) {
+      sigaction(number, &end, nullptr);
+    }
+  }
+}
+
+// As saved, for the program; for a child, the default in place of a handler of the program's own,
+// which it installs only where the program was started with the default.
+static void RestoreSignals(const ProgramState &program, bool forChild) {
+  for (std::size_t index = 0; index < kChanged.size(); ++index) {
+    struct sigaction handling = program.handling[index];
+    if (forChild && (handling.sa_handler == ReapEnded || handling.sa_handler == EndAsInit)) {
+      handling = Handling(SIG_DFL);
+    }
+    sigaction(kChanged[index], &handling, nullptr);
+  }
+  sigprocmask(SIG_SETMASK, &program.mask, nullptr);
 }
 
 // The first of the standard streams that is a terminal: input may be piped while the dialogue
@@ -47,39 +115,44 @@ static int FindTerminal() {
   return -1;
 }
 
-ProgramState PrepareForChild() {
+static ProgramState PrepareForChild() {
   ProgramState state{};
   state.program = getpid();
   sigprocmask(SIG_BLOCK, nullptr, &state.mask);
-  // Ctrl-C and Ctrl-\ while the script runs are the script's alone, as with system(3).
-  const struct sigaction ignore = Handling(SIG_IGN);
-  sigaction(SIGINT, &ignore, &state.interrupt);
-  sigaction(SIGQUIT, &ignore, &state.quit);
-  const struct sigaction noted = Handling(NoteChildEnded);
-  sigaction(SIGCHLD, &noted, &state.childEnded);
+  for (std::size_t index = 0; index < kChanged.size(); ++index) {
+    sigaction(kChanged[index], nullptr, &state.handling[index]);
+  }
   // Whoever ends the program ends the script too, as with timeout(1); a signal that the program
   // was started with ignored or blocked stays so, as under nohup.
   sigemptyset(&state.waited);
   sigaddset(&state.waited, SIGCHLD);
   for (const int number : {SIGTERM, SIGHUP}) {
-    if (!IsIgnored(number) && sigismember(&state.mask, number) == 0) {
+    if (!HasHandler(number, SIG_IGN) && sigismember(&state.mask, number) == 0) {
       sigaddset(&state.waited, number);
     }
   }
-  // SIGTTOU too: taking the terminal back afterwards must not stop the program.
-  sigset_t blocked = state.waited;
-  sigaddset(&blocked, SIGTTOU);
-  sigprocmask(SIG_BLOCK, &blocked, nullptr);
+  // The terminal's signals are the script's alone, as with system(3): the program stops only by
+  // following its child. Ignoring SIGTTOU also lets it take the terminal back from a script.
+  const struct sigaction ignore = Handling(SIG_IGN);
+  for (const int number : {SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU}) {
+    sigaction(number, &ignore, nullptr);
+  }
+  const struct sigaction noted = Handling(NoteChildEnded);
+  sigaction(SIGCHLD, &noted, nullptr);
+  sigprocmask(SIG_BLOCK, &state.waited, nullptr);
   for (int stream = 0; stream < 3; ++stream) {
     state.streamFlags[stream] = fcntl(stream, F_GETFL);
   }
   state.terminal = FindTerminal();
-  state.foreground = state.terminal != -1 && tcgetpgrp(state.terminal) == getpgrp() &&
-                     tcgetattr(state.terminal, &state.terminalSettings) == 0;
+  state.settingsSaved = state.terminal != -1 && tcgetpgrp(state.terminal) == getpgrp() &&
+                        tcgetattr(state.terminal, &state.terminalSettings) == 0;
   return state;
 }
 
-void StartChild(const ProgramState &program) {
+// The child's half: `work` as a fresh process would run it, its result handed over by this process
+// alone, and an end without flushing or destroying anything inherited from the program.
+[[noreturn]] static void RunWork(const std::function<std::int32_t()> &work,
+                                 const ProgramState &program, HandOver &handOver) noexcept {
 #ifdef __linux__
   // Killed with the program, even by SIGKILL. A program that died before this call is no longer
   // the parent, and nobody is left to see the script's work.
@@ -87,44 +160,135 @@ void StartChild(const ProgramState &program) {
     _exit(EXIT_FAILURE);
   }
 #endif
-  RestoreSignals(program);
+  RestoreSignals(program, true);
+  const pid_t self = getpid();
+  const std::int32_t result = work();
+  if (getpid() == self) {
+    handOver.result = result;
+    handOver.from = self;
+  }
+  std::fflush(nullptr);  // what C code in `work` printed: the inherited buffers were empty
+  _exit(EXIT_SUCCESS);
 }
 
-bool WaitForChild(pid_t child, const ProgramState &program, int &status, int &passedOn) {
-  passedOn = 0;
+// One of `waited`, or -1 with errno set. sigwait returns the error on most systems, -1 on musl.
+static int WaitForSignal(const sigset_t &waited) {
   for (;;) {
     int number = 0;
-    const int error = sigwait(&program.waited, &number);
-    if (error != 0) {
+    const int error = sigwait(&waited, &number);
+    if (error == 0) {
+      return number;
+    }
+    if (error > 0) {
       errno = error;
-      return false;
     }
-    if (number != SIGCHLD) {
-      kill(child, number);
-      passedOn = passedOn != 0 ? passedOn : number;
-      continue;
-    }
-    const pid_t ended = waitpid(child, &status, WNOHANG);
-    if (ended == child) {
-      return true;
-    }
-    if (ended == -1 && errno != EINTR) {
-      return false;
+    if (errno != EINTR) {
+      return -1;
     }
   }
 }
 
-void RestoreAfterChild(const ProgramState &program) {
-  if (program.foreground) {
-    // A script may have put itself in the foreground, or left the terminal raw.
-    if (tcgetpgrp(program.terminal) != getpgrp()) {
-      tcsetpgrp(program.terminal, getpgrp());
+// A stopped child acts on the signal only once continued, as after timeout(1)'s.
+static void PassOn(pid_t child, int number) {
+  kill(child, number);
+  kill(child, SIGCONT);
+}
+
+// Stops the program as signal `number` by its default action would, until it is continued.
+static void StopLike(int number) {
+  const struct sigaction byDefault = Handling(SIG_DFL);
+  struct sigaction handling {};
+  sigaction(number, &byDefault, &handling);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, number);
+  sigset_t mask;
+  sigprocmask(SIG_UNBLOCK, &only, &mask);
+  raise(number);
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
+  sigaction(number, &handling, nullptr);
+}
+
+// The child stopped (Ctrl-Z, a read from the background, SIGSTOP): the program stops the same way,
+// so that whoever runs it as a job sees the job stopped, as sudo does. When continued it continues
+// the child, in the terminal's foreground again if the child's own group had it and the program
+// has been given it back.
+static void FollowStop(pid_t child, int number, int terminal) {
+  const pid_t group = getpgid(child);
+  const bool ownGroup = group > 0 && group != getpgrp();
+  const bool heldTerminal = ownGroup && terminal != -1 && tcgetpgrp(terminal) == group;
+  if (heldTerminal) {
+    tcsetpgrp(terminal, getpgrp());
+  }
+  StopLike(number);
+  if (heldTerminal && tcgetpgrp(terminal) == getpgrp()) {
+    tcsetpgrp(terminal, group);
+  }
+  kill(ownGroup ? -group : child, SIGCONT);
+}
+
+// Takes the ends of children other than `spared`, whose status is the program's to take: helpers
+// that scripts left behind, re-parented to the program.
+static void ReapHelpers(pid_t spared) {
+  siginfo_t ended{};
+  while (waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid > 0 &&
+         ended.si_pid != spared) {
+    waitpid(ended.si_pid, nullptr, WNOHANG);
+    ended = siginfo_t{};
+  }
+}
+
+static ChildOutcome WaitForChild(pid_t child, const ProgramState &program) {
+  ChildOutcome outcome{ChildEnd::NotWaited, 0, -1, 0};
+  for (;;) {
+    const int number = WaitForSignal(program.waited);
+    if (number == -1) {
+      outcome.status = errno;
+      return outcome;
     }
-    termios settings{};
-    if (tcgetattr(program.terminal, &settings) == 0 &&
-        std::memcmp(&settings, &program.terminalSettings, sizeof settings) != 0) {
-      tcsetattr(program.terminal, TCSANOW, &program.terminalSettings);
+    if (number != SIGCHLD) {
+      PassOn(child, number);
+      outcome.passedOn = outcome.passedOn != 0 ? outcome.passedOn : number;
+      continue;
     }
+    int status = 0;
+    const pid_t changed = waitpid(child, &status, WNOHANG | WUNTRACED);
+    if (changed == -1 && errno != EINTR) {
+      outcome.status = errno;
+      return outcome;
+    }
+    if (changed == child && WIFSTOPPED(status)) {
+      FollowStop(child, WSTOPSIG(status), program.terminal);
+    } else if (changed == child) {
+      ReapEnded(SIGCHLD);
+      outcome.end = WIFSIGNALED(status) ? ChildEnd::Killed : ChildEnd::Exited;
+      outcome.status = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
+      return outcome;
+    }
+    ReapHelpers(child);
+  }
+}
+
+// A script may have put a process group of its own in the terminal's foreground, or left the
+// terminal raw. A group that was moved there otherwise (a shell that put the program in the
+// background) keeps the terminal, and its settings.
+static void RestoreTerminal(const ProgramState &program, pid_t child) {
+  const pid_t holder = tcgetpgrp(program.terminal);
+  const bool elsewhere = holder > 0 && holder != getpgrp();
+  if (elsewhere && (holder == child || (kill(-holder, 0) == -1 && errno == ESRCH))) {
+    tcsetpgrp(program.terminal, getpgrp());
+  }
+  termios settings{};
+  if (program.settingsSaved && tcgetpgrp(program.terminal) == getpgrp() &&
+      tcgetattr(program.terminal, &settings) == 0 &&
+      std::memcmp(&settings, &program.terminalSettings, sizeof settings) != 0) {
+    tcsetattr(program.terminal, TCSANOW, &program.terminalSettings);
+  }
+}
+
+static void RestoreAfterChild(const ProgramState &program, pid_t child) {
+  if (program.terminal != -1) {
+    RestoreTerminal(program, child);
   }
   for (int stream = 0; stream < 3; ++stream) {
     const int flags = fcntl(stream, F_GETFL);
@@ -133,12 +297,40 @@ void RestoreAfterChild(const ProgramState &program) {
       fcntl(stream, F_SETFL, (flags & ~O_NONBLOCK) | (saved & O_NONBLOCK));
     }
   }
-  RestoreSignals(program);
+  RestoreSignals(program, false);
+}
+
+static ChildOutcome NotStarted(int error) {
+  return ChildOutcome{ChildEnd::NotStarted, error, -1, 0};
+}
+
+ChildOutcome RunInChild(const std::function<std::int32_t()> &work) {
+  std::cout.flush();
+  std::fflush(nullptr);  // the child must not inherit output that it could write again
+  void *shared =
+      mmap(nullptr, sizeof(HandOver), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED) {
+    return NotStarted(errno);
+  }
+  const HandOver *handOver = new (shared) HandOver{0, -1};
+  const ProgramState program = PrepareForChild();
+  const pid_t child = fork();
+  if (child == 0) {
+    RunWork(work, program, *static_cast<HandOver *>(shared));
+  }
+  ChildOutcome outcome = child == -1 ? NotStarted(errno) : WaitForChild(child, program);
+  if (outcome.end == ChildEnd::Exited && handOver->from == child) {
+    outcome.end = ChildEnd::HandedOver;
+    outcome.result = handOver->result;
+  }
+  RestoreAfterChild(program, child);
+  munmap(shared, sizeof(HandOver));
+  return outcome;
 }
 
 void EndBySignal(int number) {
   const struct sigaction byDefault = Handling(SIG_DFL);
   sigaction(number, &byDefault, nullptr);
   raise(number);
-  _exit(128 + number);  // not reached: the signal is neither ignored nor blocked
+  _exit(128 + number);  // as a PID namespace's init, whom no signal ends by its default action
 }

@@ -1,42 +1,51 @@
 #ifndef SCRIPT_MENU_CHILD_PROCESS_H
 #define SCRIPT_MENU_CHILD_PROCESS_H
 
-#include <signal.h>
-#include <sys/types.h>
-#include <termios.h>
+#include <cstdint>
+#include <functional>
 
-#include <array>
-
-// What the program changes while an action's child runs, and what it shares with the child and
-// takes back afterwards: signal handling, the blocking mode of the standard streams, and the
-// terminal's settings and foreground process group.
-struct ProgramState {
-  pid_t program;
-  sigset_t mask;    // as the program was started with, and so as the child starts with
-  sigset_t waited;  // the child's end, and the signals passed on to it
-  struct sigaction interrupt;
-  struct sigaction quit;
-  struct sigaction childEnded;
-  std::array<int, 3> streamFlags;
-  int terminal;     // a standard stream that is a terminal, or -1
-  bool foreground;  // the program was in the terminal's foreground, whose settings are saved
-  termios terminalSettings;
+// How an action's child ended.
+enum class ChildEnd {
+  HandedOver,  // the child's own process returned a result from its function, then ended
+  Exited,      // it ended without handing a result over; `status` is its exit status
+  Killed,      // a signal killed it; `status` is the signal's number
+  NotStarted,  // it could not be started; `status` is the errno
+  NotWaited,   // it could not be waited for; `status` is the errno
 };
 
-// In the program, right before the fork.
-ProgramState PrepareForChild();
+struct ChildOutcome {
+  ChildEnd end;
+  int status;
+  std::int32_t result;  // with HandedOver
+  // SIGTERM or SIGHUP that reached the program while the child ran and was passed on to it, the
+  // first of them, or 0. The program should end by it (EndBySignal) once it has seen the outcome.
+  int passedOn;
+};
 
-// In the child, right after the fork: the signal handling the program was started with, and an
-// end of the child when the program ends.
-void StartChild(const ProgramState &program);
+// Once, when the program starts: children that scripts leave behind and that come to the program
+// (as a PID namespace's init, or a subreaper) are reaped whenever they end, and as such an init,
+// whom the kernel lets no signal end by its default action, SIGTERM, SIGHUP and SIGINT still end
+// the program, with status 128 + the signal's number. Signals that the program was started with
+// handled or ignored are left as they are.
+void PrepareProgram();
 
-// Waits until `child` has ended and stores its status. SIGTERM and SIGHUP that reach the program
-// meanwhile are passed on to the child; the first of them is stored in `passedOn`, else 0. False,
-// with errno set, when the child cannot be waited for.
-bool WaitForChild(pid_t child, const ProgramState &program, int &status, int &passedOn);
-
-// In the program, once the child has ended: everything as PrepareForChild found it.
-void RestoreAfterChild(const ProgramState &program);
+// Runs `work` in a child process of its own and waits for it. The child starts with the signal
+// handling and mask that the program was started with (none of the program's own handlers), is
+// killed with the program on Linux, and leaves with _exit: nothing inherited is flushed or
+// destroyed in it, and an exception that escapes `work` aborts it. Only the child's own process
+// hands its result over, not a copy of it that `work` forked and let return.
+//
+// While the child runs, the program ignores the terminal's signals (Ctrl-C, Ctrl-\, Ctrl-Z) and
+// leaves them to the child, as system(3) does; passes SIGTERM and SIGHUP on, unless it was started
+// with them ignored or blocked; stops itself the way the child stops, and continues the child when
+// it is continued, so that a shell sees the job stopped; and reaps any other child that ends. Once
+// the child has ended, the blocking mode of the standard streams and, when the program is in its
+// foreground, the terminal are put back as they were; the terminal's foreground is taken back from
+// a process group that the child made, or that has no process left, never from its owner.
+//
+// Everything after the fork relies on the caller being single-threaded: the child is a copy of the
+// calling thread alone, and another thread's locks or signal mask would be lost in it.
+ChildOutcome RunInChild(const std::function<std::int32_t()> &work);
 
 // Ends the program by signal `number`, as it would have ended without a child to pass it on to.
 [[noreturn]] void EndBySignal(int number);

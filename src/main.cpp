@@ -11,6 +11,7 @@
 #include <iostream>
 #include <streambuf>
 
+#include "child_process.h"
 #include "script_bridge.h"
 
 // What one prompt got back.
@@ -194,6 +195,7 @@ static int RunMenu() {
 }
 
 int main() {
+  PrepareProgram();
   ConsoleOutput output;
   std::streambuf *const standard = std::cout.rdbuf(&output);
   const int status = RunMenu();

@@ -2,17 +2,12 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
-#include <new>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -138,76 +133,33 @@ std::int32_t RunScriptFunction(const std::string &name, std::int32_t value) {
   return result;
 }
 
-// Where the child leaves its result: memory shared with the program, which a script cannot close
-// the way it can close an inherited descriptor. `from` names the process that left it there.
-struct HandOver {
-  pid_t from;
-  std::int32_t result;
-};
-
-// The child's half. The program is single-threaded and has never started the interpreter, so the
-// child is a whole process of its own and may run the interpreter's lifetime as a fresh one would.
-// It hands the result over unless it is a copy that the script forked and let return, and leaves
-// without flushing or destroying anything inherited from the program.
-[[noreturn]] static void RunInChild(const std::string &name, std::int32_t value,
-                                    const ProgramState &program, HandOver &handOver) {
-  StartChild(program);
-  const pid_t self = getpid();
-  const std::int32_t result = RunScriptFunction(name, value);
-  if (getpid() == self) {
-    handOver.result = result;
-    handOver.from = self;
-  }
-  std::fflush(stdout);  // what a C extension printed: the inherited buffer was empty
-  _exit(EXIT_SUCCESS);
-}
-
 static std::int32_t Failed(const char *what, int error) {
   std::cerr << "script-menu: " << what << ": " << std::strerror(error) << std::endl;
   return -1;
 }
 
+// The program is single-threaded and has never started the interpreter, so the child is a whole
+// process of its own and may run the interpreter's lifetime as a fresh one would.
 std::int32_t CallScriptFunction(std::string name, std::int32_t value) {
-  std::cout.flush();
-  std::fflush(nullptr);  // the child must not inherit output that it could write again
-  void *shared =
-      mmap(nullptr, sizeof(HandOver), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (shared == MAP_FAILED) {
-    return Failed("cannot share memory with the script's interpreter", errno);
+  const ChildOutcome outcome =
+      RunInChild([&name, value] { return RunScriptFunction(name, value); });
+  if (outcome.end == ChildEnd::NotStarted) {
+    return Failed("cannot start the script's interpreter", outcome.status);
   }
-  HandOver *handOver = new (shared) HandOver{0, -1};
-  const ProgramState program = PrepareForChild();
-  const pid_t child = fork();
-  if (child == 0) {
-    RunInChild(name, value, program, *handOver);
+  if (outcome.end == ChildEnd::NotWaited) {
+    return Failed("cannot wait for the script's interpreter", outcome.status);
   }
-  if (child == -1) {
-    const int error = errno;
-    RestoreAfterChild(program);
-    munmap(shared, sizeof(HandOver));
-    return Failed("cannot start the script's interpreter", error);
+  if (outcome.passedOn != 0) {
+    EndBySignal(outcome.passedOn);
   }
-  int status = 0;
-  int passedOn = 0;
-  const bool reaped = WaitForChild(child, program, status, passedOn);
-  const int error = errno;
-  const HandOver received = *handOver;
-  RestoreAfterChild(program);
-  munmap(shared, sizeof(HandOver));
-  if (!reaped) {
-    return Failed("cannot wait for the script's interpreter", error);
-  }
-  if (passedOn != 0) {
-    EndBySignal(passedOn);
-  }
-  if (WIFSIGNALED(status)) {
-    std::cerr << "script-menu: the script's interpreter was killed by signal " << WTERMSIG(status)
-              << " (" << strsignal(WTERMSIG(status)) << ")" << std::endl;
+  if (outcome.end == ChildEnd::Killed) {
+    std::cerr << "script-menu: the script's interpreter was killed by signal " << outcome.status
+              << " (" << strsignal(outcome.status) << ")" << std::endl;
     return -1;
   }
-  if (received.from != child) {
+  if (outcome.end == ChildEnd::Exited) {
     // SystemExit or os._exit: the script ends the program, as it would end a Python process.
-    std::exit(WEXITSTATUS(status));
+    std::exit(outcome.status);
   }
-  return received.result;
+  return outcome.result;
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """script-menu under hostile conditions; usage: robustness_test.py PROGRAM [TestClass ...]."""
+import ctypes
 import os
 import pty
 import random
@@ -131,9 +132,8 @@ class Started(unittest.TestCase):
             if connection == "output closed early":
                 return pipe.read(300)[:0]
             if connection in ("SIGTERM", "SIGKILL"):
-                sleeping = pipe.readline()
-                while not sleeping.startswith(b"sleeping "):
-                    sleeping = pipe.readline()
+                sleeping = next((line for line in pipe if line.startswith(b"sleeping ")), b"")
+                self.assertTrue(sleeping, "the script never said that it sleeps")
                 menu.send_signal(getattr(signal, connection))
                 menu.wait()
                 time.sleep(1)
@@ -145,9 +145,14 @@ class Started(unittest.TestCase):
 
 ON_TERMINAL = MENU.replace("\n", "\r\n")
 PROMPT = "(choose 1, 2, or 3): "
-# (case, module, steps, exit code, negative for a signal, standard input when it is piped instead
-# of the terminal): a step types its keys, waits for a text, and checks how what the screen showed
-# before that text ends. None for the text: the program ends.
+SHELL = "an interactive bash starts it"
+STARTS_THE_PROGRAM = ("", "$ ", ""), ('"$PROGRAM"\n', PROMPT, "")
+# Waits until the shell has given the terminal back to the stopped program.
+BROUGHT_BACK = ("fg\n", "fg\r\n", ""), ("", '"$PROGRAM"\r\n', "")
+# (case, module, steps, exit code, negative for a signal, how it starts: on the terminal (None),
+# with standard input piped (the input), or from SHELL): a step types its keys, waits for a text,
+# and checks how what the screen showed before that text ends. None for the text: the program, or
+# the shell, ends.
 CONVERSATIONS = [
     ("prompts show before the answer", SHIPPED,
      [("", ON_TERMINAL, ""), ("1\n", "Enter Value: ", ""), ("7\n", ON_TERMINAL, "7 X 10 = 70\r\n"),
@@ -170,6 +175,16 @@ CONVERSATIONS = [
       ("3\n", ON_TERMINAL, "3\r\n5 X 1 = 5\r\n5 X 2 = 10\r\n5 X 3 = 15\r\n"),
       ("1 2\n", "rows? ", ""), ("1\n", ON_TERMINAL, "1\r\n2 X 1 = 2\r\n"),
       ("3\n", "Goodbye\r\n", ""), ("", None, "")], 0, None),
+    ("Ctrl-Z, then bg: the shell keeps its terminal, and fg brings the menu back", fixture("slow"),
+     [*STARTS_THE_PROGRAM, ("2 3\n", "sleeping", ""), ("\x1a", "Stopped", ""),
+      ("bg\n", "3 doubled is: 6", ""), ("echo $((40 + 2))\n", "42\r\n", PROMPT + "echo $((40 + 2))\r\n"),
+      *BROUGHT_BACK, ("3\n", "Goodbye\r\n", ""),
+      ("exit\n", None, "")], 0, SHELL),
+    ("Ctrl-Z with the script in a group of its own: the shell's prompt, then fg finishes it",
+     fixture("slow"),
+     [*STARTS_THE_PROGRAM, ("1 3\n", "sleeping", ""), ("\x1a", "Stopped", ""),
+      ("echo $((40 + 2))\n", "42\r\n", ""), *BROUGHT_BACK, ("", "holds the terminal: True", ""), ("", PROMPT, ""),
+      ("3\n", "Goodbye\r\n", ""), ("exit\n", None, "")], 0, SHELL),
 ]
 
 
@@ -177,18 +192,23 @@ class Terminal(unittest.TestCase):
     """The program on a pseudo-terminal, as a person at a console sees and drives it."""
 
     def test_conversations(self):
-        for case, module, steps, exit_code, piped in CONVERSATIONS:
+        for case, module, steps, exit_code, start in CONVERSATIONS:
             with self.subTest(case):
-                if piped is not None:
+                piped = isinstance(start, bytes)
+                if piped:
                     given, giving = os.pipe()
-                    os.write(giving, piped)
+                    os.write(giving, start)
                     os.close(giving)
                 pid, terminal = pty.fork()
                 if pid == 0:
-                    if piped is not None:
+                    if piped:
                         os.dup2(given, 0)
+                    if start == SHELL:
+                        os.execve("/bin/bash", ["bash", "--norc", "--noprofile", "-i"],
+                                  {**environment(module), "PROGRAM": Program, "PS1": "$ ",
+                                   "TERM": "dumb", "HISTFILE": "/dev/null"})
                     os.execve(Program, [Program], environment(module))
-                if piped is not None:
+                if piped:
                     os.close(given)
                 status = None
                 try:
@@ -216,6 +236,58 @@ class Terminal(unittest.TestCase):
             screen += os.read(terminal, 65536)
         before, after = screen.split(text.encode(), 1)
         return before.decode(), after
+
+
+def children(pid):
+    """The states of the children of process `pid`, as /proc shows them."""
+    states = []
+    for name in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{name}/stat", encoding="ascii") as stat:
+                state, parent = stat.read().rsplit(")", 1)[1].split()[:2]
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+        if int(parent) == pid:
+            states.append((int(name), state))
+    return states
+
+
+def become_subreaper():
+    ctypes.CDLL(None, use_errno=True).prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
+
+
+# (case, command that starts the program, how that process is prepared, its exit code after
+# SIGTERM to the program at a prompt, negative for a signal)
+INITS = [
+    ("a subreaper", [], become_subreaper, -signal.SIGTERM),
+    ("a PID namespace's first process", ["unshare", "--pid", "--fork"], None, 128 + signal.SIGTERM),
+]
+
+
+class Init(unittest.TestCase):
+    """The program where the helpers that scripts leave behind come to it when they outlive the
+    script's process: as a subreaper, and as a container's first process."""
+
+    def test_helpers_are_reaped_and_sigterm_ends_it_at_a_prompt(self):
+        for case, command, prepare, exit_code in INITS:
+            with self.subTest(case):
+                if command and subprocess.run(command + ["true"], check=False).returncode != 0:
+                    self.skipTest(f"{command[0]} cannot make a PID namespace here")
+                menu = subprocess.Popen(command + [Program], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, env=environment(STARTED),
+                                        preexec_fn=prepare)
+                menu.stdin.write(b"1 5\n" * 5)
+                menu.stdin.flush()
+                shown = b""
+                while shown.count(PROMPT.encode()) < 6:
+                    chunk = os.read(menu.stdout.fileno(), 65536)
+                    self.assertTrue(chunk, shown)
+                    shown += chunk
+                time.sleep(1)  # every helper has ended
+                program = children(menu.pid)[0][0] if command else menu.pid
+                self.assertEqual(children(program), [])
+                os.kill(program, signal.SIGTERM)
+                self.assertEqual(menu.wait(timeout=10), exit_code)
 
 
 def random_stream(rng):

@@ -1,0 +1,285 @@
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <initializer_list>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// How the program was started, made in a process of its own that then calls RunInChild.
+struct Start {
+  std::vector<int> ignored;
+  std::vector<int> blocked;
+  std::vector<int> nonBlocking;  // standard streams
+  bool prepared;                 // PrepareProgram called, as the program's main does
+  bool subreaper;                // as a launcher can leave it, across exec
+};
+
+// What that process saw.
+struct Seen {
+  ChildOutcome outcome;
+  int nonBlocking;  // a bit per standard stream, after the call
+  bool helperLeft;  // a child of its own not reaped after the call
+};
+
+struct Case {
+  const char *name;
+  Start start;
+  std::function<std::int32_t()> work;
+  ChildOutcome expected;  // its result is compared only when a result was handed over
+  int nonBlocking = 0;    // a bit per standard stream that is non-blocking afterwards
+  int stoppedBy = 0;      // the stop the program followed, as its own parent saw it; 0 for none
+};
+
+ChildOutcome Handed(std::int32_t result) {
+  return ChildOutcome{ChildEnd::HandedOver, 0, result, 0};
+}
+
+ChildOutcome Ended(ChildEnd end, int status, int passedOn = 0) {
+  return ChildOutcome{end, status, 0, passedOn};
+}
+
+void PrintTo(const Case &row, std::ostream *out) {
+  *out << row.name;
+}
+
+void Pause(milliseconds time) {
+  usleep(static_cast<useconds_t>(time.count() * 1000));
+}
+
+std::int32_t ReturnSeven() {
+  return 7;
+}
+
+// Signals the program, waits so that it is passed on, and returns if it was not.
+std::function<std::int32_t()> SignalProgram(std::initializer_list<int> numbers) {
+  return [numbers] {
+    for (const int number : numbers) {
+      kill(getppid(), number);
+      Pause(milliseconds(200));
+    }
+    return 7;
+  };
+}
+
+// One bit a signal whose handling is not the default, then one a signal blocked.
+std::int32_t ReportSignals() {
+  std::int32_t bits = 0;
+  int bit = 0;
+  sigset_t mask;
+  sigprocmask(SIG_BLOCK, nullptr, &mask);
+  for (const int number : {SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD, SIGTERM, SIGHUP}) {
+    struct sigaction handling {};
+    sigaction(number, nullptr, &handling);
+    bits |= (handling.sa_handler != SIG_DFL ? 1 : 0) << bit;
+    bits |= sigismember(&mask, number) << (bit + 8);
+    ++bit;
+  }
+  return bits;
+}
+
+std::int32_t SetBlocking(int stream, bool blocking) {
+  const int flags = fcntl(stream, F_GETFL);
+  fcntl(stream, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+  return 7;
+}
+
+// Two signals to the program while they are blocked here: it must pass on the first.
+std::int32_t TwoSignals() {
+  sigset_t both;
+  sigemptyset(&both);
+  sigaddset(&both, SIGTERM);
+  sigaddset(&both, SIGHUP);
+  sigprocmask(SIG_BLOCK, &both, nullptr);
+  SignalProgram({SIGTERM, SIGHUP})();
+  sigprocmask(SIG_UNBLOCK, &both, nullptr);
+  return 7;
+}
+
+// Leaves a helper to the subreaper: 7 when it has been reaped while this child still runs.
+std::int32_t LeaveHelper() {
+  std::array<int, 2> channel{};
+  if (pipe(channel.data()) != 0) {
+    return -1;
+  }
+  const pid_t middle = fork();
+  if (middle == 0) {
+    const pid_t helper = fork();
+    if (helper == 0) {
+      Pause(milliseconds(50));
+      _exit(0);
+    }
+    _exit(write(channel[1], &helper, sizeof helper) == sizeof helper ? 0 : 1);
+  }
+  pid_t helper = 0;
+  if (read(channel[0], &helper, sizeof helper) != sizeof helper) {
+    return -1;
+  }
+  waitpid(middle, nullptr, 0);
+  Pause(milliseconds(300));
+  return kill(helper, 0) == -1 && errno == ESRCH ? 7 : 8;
+}
+
+std::int32_t ForkAndReturn() {
+  const pid_t copy = fork();
+  if (copy == 0) {
+    return 5;
+  }
+  waitpid(copy, nullptr, 0);
+  _exit(3);
+}
+
+// Runs RunInChild(work) in a process started as `start`, continuing it when it stops.
+Seen RunAsProgram(const Case &row, int &stoppedBy) {
+  std::array<int, 2> channel{};
+  EXPECT_EQ(pipe(channel.data()), 0);
+  std::fflush(nullptr);
+  const pid_t program = fork();
+  if (program == 0) {
+    setpgid(0, 0);                                // a group of its own, which a stop can stop
+    for (int stream = 0; stream < 3; ++stream) {  // each a pipe of its own
+      std::array<int, 2> ends{};
+      if (pipe(ends.data()) != 0 || dup2(ends[stream == 0 ? 0 : 1], stream) == -1) {
+        _exit(120);
+      }
+    }
+    for (const int number : row.start.ignored) {
+      signal(number, SIG_IGN);
+    }
+    for (const int number : row.start.blocked) {
+      sigset_t one;
+      sigemptyset(&one);
+      sigaddset(&one, number);
+      sigprocmask(SIG_BLOCK, &one, nullptr);
+    }
+    for (const int stream : row.start.nonBlocking) {
+      SetBlocking(stream, false);
+    }
+    if (row.start.prepared) {
+      PrepareProgram();
+    }
+    if (row.start.subreaper) {
+      prctl(PR_SET_CHILD_SUBREAPER, 1);
+    }
+    Seen seen{RunInChild(row.work), 0, false};
+    for (int stream = 0; stream < 3; ++stream) {
+      seen.nonBlocking |= (fcntl(stream, F_GETFL) & O_NONBLOCK) != 0 ? 1 << stream : 0;
+    }
+    siginfo_t left{};
+    seen.helperLeft = waitid(P_ALL, 0, &left, WEXITED | WNOHANG | WNOWAIT) == 0 && left.si_pid != 0;
+    _exit(write(channel[1], &seen, sizeof seen) == sizeof seen ? 0 : 121);
+  }
+  close(channel[1]);
+  stoppedBy = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  int status = 0;
+  for (;;) {
+    const pid_t changed = waitpid(program, &status, WNOHANG | WUNTRACED);
+    if (changed == program && WIFSTOPPED(status)) {
+      stoppedBy = WSTOPSIG(status);
+      kill(program, SIGCONT);
+    } else if (changed == program) {
+      break;
+    } else if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "the program still waits after 10 s";
+      kill(-program, SIGKILL);
+      waitpid(program, &status, 0);
+      break;
+    }
+    Pause(milliseconds(5));
+  }
+  EXPECT_EQ(status, 0) << "the program itself did not end normally";
+  Seen seen{};
+  const bool got = read(channel[0], &seen, sizeof seen) == sizeof seen;
+  close(channel[0]);
+  EXPECT_TRUE(got) << "the program reported nothing";
+  return seen;
+}
+
+class RunInChildTest : public testing::TestWithParam<Case> {};
+
+TEST_P(RunInChildTest, EndsAsTheChildDidAndRestoresTheProgram) {
+  const Case &row = GetParam();
+  int stoppedBy = 0;
+  const Seen seen = RunAsProgram(row, stoppedBy);
+  const ChildOutcome &outcome = seen.outcome;
+  const ChildOutcome &expected = row.expected;
+  EXPECT_EQ(std::make_tuple(static_cast<int>(outcome.end), outcome.status, outcome.passedOn),
+            std::make_tuple(static_cast<int>(expected.end), expected.status, expected.passedOn));
+  if (expected.end == ChildEnd::HandedOver) {
+    EXPECT_EQ(outcome.result, expected.result);
+  }
+  EXPECT_EQ(seen.nonBlocking, row.nonBlocking);
+  EXPECT_FALSE(seen.helperLeft);
+  EXPECT_EQ(stoppedBy, row.stoppedBy);
+}
+
+const Start kPlain{{}, {}, {}, false, false};
+const Start kPrepared{{}, {}, {}, true, false};
+const Start kUnderNohup{{SIGHUP}, {}, {}, false, false};
+const Start kQuitAndChildIgnored{{SIGQUIT, SIGCHLD}, {}, {}, false, false};
+const Start kTermBlocked{{}, {SIGTERM}, {}, false, false};
+const Start kErrorNonBlocking{{}, {}, {2}, false, false};
+const Start kSubreaper{{}, {}, {}, true, true};
+constexpr int kQuitAndChild = 1 << 1 | 1 << 5;  // ReportSignals' bits for SIGQUIT and SIGCHLD
+
+std::int32_t StopItself() {
+  raise(SIGTSTP);
+  return 7;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Children, RunInChildTest,
+    testing::Values(
+        Case{"returns", kPlain, ReturnSeven, Handed(7)},
+        Case{"exits", kPlain, []() -> std::int32_t { _exit(3); }, Ended(ChildEnd::Exited, 3)},
+        Case{"crashes", kPlain, [] { return raise(SIGSEGV); }, Ended(ChildEnd::Killed, SIGSEGV)},
+        Case{"throws", kPlain, []() -> std::int32_t { throw std::runtime_error("escapes"); },
+             Ended(ChildEnd::Killed, SIGABRT)},
+        Case{"a forked copy returns", kPlain, ForkAndReturn, Ended(ChildEnd::Exited, 3)},
+        Case{"stops itself", kPlain, StopItself, Handed(7), 0, SIGTSTP},
+        Case{"starts with the signal handling the program was started with", kPlain, ReportSignals,
+             Handed(0)},
+        Case{"starts with none of the program's own handlers", kPrepared, ReportSignals, Handed(0)},
+        Case{"starts with SIGQUIT and SIGCHLD ignored as the program was", kQuitAndChildIgnored,
+             ReportSignals, Handed(kQuitAndChild)},
+        Case{"SIGQUIT to the program", kPlain, SignalProgram({SIGQUIT}), Handed(7)},
+        Case{"SIGHUP to the program", kPlain, [] { return SignalProgram({SIGHUP})(), pause(); },
+             Ended(ChildEnd::Killed, SIGHUP, SIGHUP)},
+        Case{"SIGHUP to a program started under nohup", kUnderNohup, SignalProgram({SIGHUP}),
+             Handed(7)},
+        Case{"SIGTERM to a program started with it blocked", kTermBlocked, SignalProgram({SIGTERM}),
+             Handed(7)},
+        Case{"SIGTERM then SIGHUP", kPlain, TwoSignals, Ended(ChildEnd::Killed, SIGHUP, SIGTERM)},
+        Case{"a helper left to a subreaper", kSubreaper, LeaveHelper, Handed(7)},
+        Case{"non-blocking standard error made blocking", kErrorNonBlocking,
+             [] { return SetBlocking(2, true); }, Handed(7), 1 << 2},
+        Case{"standard output made non-blocking", kPlain, [] { return SetBlocking(1, false); },
+             Handed(7)}),
+    [](const testing::TestParamInfo<Case> &info) {
+      std::string name = info.param.name;
+      std::replace_if(
+          name.begin(), name.end(), [](char c) { return std::isalnum(c) == 0; }, '_');
+      return name;
+    });
+
+}  // namespace
