@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "script_bridge.h"
@@ -29,7 +30,8 @@ static double MedianMicroseconds(std::vector<Clock::duration> &times) {
 // One lifetime; returns DoubleValue(3) as converted, or -1, and the time it took.
 static std::int32_t Lifetime(Clock::duration &spent) {
   const Clock::time_point start = Clock::now();
-  const std::int32_t result = RunScriptFunction("DoubleValue", 3);
+  std::optional<int> exitStatus;
+  const std::int32_t result = RunScriptFunction("DoubleValue", 3, exitStatus);
   spent = Clock::now() - start;
   return result;
 }

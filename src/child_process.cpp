@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -24,18 +25,25 @@
 static constexpr std::array<int, 8> kChanged = {SIGINT,  SIGQUIT, SIGTSTP, SIGTTIN,
                                                 SIGTTOU, SIGCHLD, SIGTERM, SIGHUP};
 
+// A terminal that a standard stream leads to, saved once however many streams lead to it.
+struct SavedTerminal {
+  int stream;        // -1 for none
+  bool controlling;  // the program's controlling terminal, whose settings are its foreground's
+  bool saved;
+  termios settings;
+};
+
 // What the program changes while an action's child runs, and what it shares with the child and
 // takes back afterwards: signal handling, the blocking mode of the standard streams, and the
-// terminal's settings.
+// terminals' settings.
 struct ProgramState {
   pid_t program;
   sigset_t mask;    // as the program was started with, and so as the child starts with
   sigset_t waited;  // the child's end, and the signals passed on to it
   std::array<struct sigaction, kChanged.size()> handling;
   std::array<int, 3> streamFlags;
-  int terminal;        // a standard stream that is a terminal, or -1
-  bool settingsSaved;  // the program was in the terminal's foreground, whose settings are saved
-  termios terminalSettings;
+  std::array<SavedTerminal, 3> terminals;
+  int controlling;  // a standard stream on the controlling terminal, or -1
 };
 
 // Where the child leaves its result: memory shared with the program, which a script cannot close
@@ -104,15 +112,36 @@ static void RestoreSignals(const ProgramState &program, bool forChild) {
   sigprocmask(SIG_SETMASK, &program.mask, nullptr);
 }
 
-// The first of the standard streams that is a terminal: input may be piped while the dialogue
-// shows on the terminal.
-static int FindTerminal() {
-  for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
-    if (isatty(stream) != 0) {
-      return stream;
+// Whether a stream before `stream` leads to the same terminal.
+static bool SavedBefore(int stream) {
+  struct stat terminal {};
+  fstat(stream, &terminal);
+  for (int earlier = STDIN_FILENO; earlier < stream; ++earlier) {
+    struct stat other {};
+    if (isatty(earlier) != 0 && fstat(earlier, &other) == 0 && other.st_rdev == terminal.st_rdev) {
+      return true;
     }
   }
-  return -1;
+  return false;
+}
+
+// Each terminal that a standard stream leads to: input may be piped while the dialogue shows on a
+// terminal, or come from one terminal and show on another. The controlling terminal's settings
+// are saved from its foreground only; another terminal (a launcher's) is nobody's job to share.
+static void SaveTerminals(ProgramState &state) {
+  state.controlling = -1;
+  for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+    SavedTerminal &terminal = state.terminals[stream];
+    terminal.stream = -1;
+    if (isatty(stream) == 0 || SavedBefore(stream)) {
+      continue;
+    }
+    terminal.stream = stream;
+    terminal.controlling = tcgetsid(stream) != -1;
+    state.controlling = terminal.controlling ? stream : state.controlling;
+    terminal.saved = (!terminal.controlling || tcgetpgrp(stream) == getpgrp()) &&
+                     tcgetattr(stream, &terminal.settings) == 0;
+  }
 }
 
 static ProgramState PrepareForChild() {
@@ -143,9 +172,7 @@ static ProgramState PrepareForChild() {
   for (int stream = 0; stream < 3; ++stream) {
     state.streamFlags[stream] = fcntl(stream, F_GETFL);
   }
-  state.terminal = FindTerminal();
-  state.settingsSaved = state.terminal != -1 && tcgetpgrp(state.terminal) == getpgrp() &&
-                        tcgetattr(state.terminal, &state.terminalSettings) == 0;
+  SaveTerminals(state);
   return state;
 }
 
@@ -167,8 +194,12 @@ static ProgramState PrepareForChild() {
     handOver.result = result;
     handOver.from = self;
   }
-  std::fflush(nullptr);  // what C code in `work` printed: the inherited buffers were empty
-  _exit(EXIT_SUCCESS);
+  EndChild(EXIT_SUCCESS);
+}
+
+void EndChild(int status) {
+  std::fflush(nullptr);  // what C code in the child printed: the inherited buffers were empty
+  _exit(status);
 }
 
 // One of `waited`, or -1 with errno set. sigwait returns the error on most systems, -1 on musl.
@@ -258,7 +289,7 @@ static ChildOutcome WaitForChild(pid_t child, const ProgramState &program) {
       return outcome;
     }
     if (changed == child && WIFSTOPPED(status)) {
-      FollowStop(child, WSTOPSIG(status), program.terminal);
+      FollowStop(child, WSTOPSIG(status), program.controlling);
     } else if (changed == child) {
       ReapEnded(SIGCHLD);
       outcome.end = WIFSIGNALED(status) ? ChildEnd::Killed : ChildEnd::Exited;
@@ -269,27 +300,27 @@ static ChildOutcome WaitForChild(pid_t child, const ProgramState &program) {
   }
 }
 
-// A script may have put a process group of its own in the terminal's foreground, or left the
+// A script may have put a process group of its own in the terminal's foreground, or left a
 // terminal raw. A group that was moved there otherwise (a shell that put the program in the
-// background) keeps the terminal, and its settings.
-static void RestoreTerminal(const ProgramState &program, pid_t child) {
-  const pid_t holder = tcgetpgrp(program.terminal);
+// background) keeps the controlling terminal, and its settings.
+static void RestoreTerminals(const ProgramState &program, pid_t child) {
+  const pid_t holder = program.controlling != -1 ? tcgetpgrp(program.controlling) : -1;
   const bool elsewhere = holder > 0 && holder != getpgrp();
   if (elsewhere && (holder == child || (kill(-holder, 0) == -1 && errno == ESRCH))) {
-    tcsetpgrp(program.terminal, getpgrp());
+    tcsetpgrp(program.controlling, getpgrp());
   }
-  termios settings{};
-  if (program.settingsSaved && tcgetpgrp(program.terminal) == getpgrp() &&
-      tcgetattr(program.terminal, &settings) == 0 &&
-      std::memcmp(&settings, &program.terminalSettings, sizeof settings) != 0) {
-    tcsetattr(program.terminal, TCSANOW, &program.terminalSettings);
+  for (const SavedTerminal &terminal : program.terminals) {
+    termios settings{};
+    if (terminal.saved && (!terminal.controlling || tcgetpgrp(terminal.stream) == getpgrp()) &&
+        tcgetattr(terminal.stream, &settings) == 0 &&
+        std::memcmp(&settings, &terminal.settings, sizeof settings) != 0) {
+      tcsetattr(terminal.stream, TCSANOW, &terminal.settings);
+    }
   }
 }
 
 static void RestoreAfterChild(const ProgramState &program, pid_t child) {
-  if (program.terminal != -1) {
-    RestoreTerminal(program, child);
-  }
+  RestoreTerminals(program, child);
   for (int stream = 0; stream < 3; ++stream) {
     const int flags = fcntl(stream, F_GETFL);
     const int saved = program.streamFlags[stream];

@@ -47,6 +47,9 @@ void PrepareProgram();
 // calling thread alone, and another thread's locks or signal mask would be lost in it.
 ChildOutcome RunInChild(const std::function<std::int32_t()> &work);
 
+// In the child, from `work`: ends it with `status`, flushing the C streams only.
+[[noreturn]] void EndChild(int status);
+
 // Ends the program by signal `number`, as it would have ended without a child to pass it on to.
 [[noreturn]] void EndBySignal(int number);
 

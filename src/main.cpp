@@ -1,10 +1,5 @@
-#include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,119 +7,8 @@
 #include <streambuf>
 
 #include "child_process.h"
+#include "console.h"
 #include "script_bridge.h"
-
-// What one prompt got back.
-enum class Reply { Number, Unreadable, EndOfInput, InputFailed, OutputFailed };
-
-// Standard output as the dialogue writes it: a buffer emptied straight into the descriptor at
-// every flush. A descriptor left non-blocking by whoever started the program is waited on while it
-// is full, as a blocking one would be, instead of failing the write.
-class ConsoleOutput : public std::streambuf {
- public:
-  ConsoleOutput() {
-    setp(buffer_.data(), buffer_.data() + buffer_.size());
-  }
-
- protected:
-  int_type overflow(int_type byte) override {
-    if (sync() != 0) {
-      return traits_type::eof();
-    }
-    if (!traits_type::eq_int_type(byte, traits_type::eof())) {
-      *pptr() = traits_type::to_char_type(byte);
-      pbump(1);
-    }
-    return traits_type::not_eof(byte);
-  }
-
-  // Nothing of a failed write is kept: the caller's stream turns bad, and the text is lost.
-  int sync() override {
-    const char *next = pbase();
-    while (next < pptr()) {
-      const ssize_t written = write(STDOUT_FILENO, next, static_cast<std::size_t>(pptr() - next));
-      if (written > 0) {
-        next += written;
-      } else if (written == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        pollfd output{STDOUT_FILENO, POLLOUT, 0};
-        poll(&output, 1, -1);
-      } else if (written == 0 || errno != EINTR) {
-        break;
-      }
-    }
-    const bool complete = next == pptr();
-    setp(buffer_.data(), buffer_.data() + buffer_.size());
-    return complete ? 0 : -1;
-  }
-
- private:
-  std::array<char, 4096> buffer_{};
-};
-
-// Reads one byte straight from the descriptor: nothing is read ahead and kept in a buffer, so a
-// script that reads standard input itself starts where the dialogue stopped. Returns 1, or 0 at the
-// end of input, or -1 when the input cannot be read, which it reports.
-static int ReadByte(char &byte) {
-  for (;;) {
-    const ssize_t got = read(STDIN_FILENO, &byte, 1);
-    if (got == 1 || got == 0) {
-      return static_cast<int>(got);
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd input{STDIN_FILENO, POLLIN, 0};
-      poll(&input, 1, -1);  // started with a non-blocking input: wait as a blocking read would
-    } else if (errno != EINTR) {
-      std::cerr << "script-menu: cannot read standard input: " << std::strerror(errno) << std::endl;
-      return -1;
-    }
-  }
-}
-
-static bool IsSpace(char byte) {
-  return byte == ' ' || (byte >= '\t' && byte <= '\r');
-}
-
-// Reads one white-space-delimited token and the white space that ends it (for a value, the line
-// end the user typed). A number is the whole token: an optional sign, then decimal digits, with a
-// value that fits in 32 bits. Any other token is discarded with the rest of its line.
-static Reply ReadNumber(std::int32_t &number) {
-  char byte = 0;
-  int got = 0;
-  do {
-    got = ReadByte(byte);
-    if (got != 1) {
-      return got == 0 ? Reply::EndOfInput : Reply::InputFailed;
-    }
-  } while (IsSpace(byte));
-  constexpr std::int64_t kBeyond = std::int64_t{1} << 32;  // any larger magnitude is as bad
-  bool negative = false;
-  bool digits = false;
-  bool wellFormed = true;
-  std::int64_t magnitude = 0;
-  for (std::size_t length = 0; got == 1 && !IsSpace(byte); ++length) {
-    if (length == 0 && (byte == '+' || byte == '-')) {
-      negative = byte == '-';
-    } else if (byte >= '0' && byte <= '9') {
-      digits = true;
-      magnitude = std::min(magnitude * 10 + (byte - '0'), kBeyond);
-    } else {
-      wellFormed = false;
-    }
-    got = ReadByte(byte);
-  }
-  if (got == -1) {
-    return Reply::InputFailed;
-  }
-  const std::int64_t signedValue = negative ? -magnitude : magnitude;
-  if (wellFormed && digits && signedValue >= INT32_MIN && signedValue <= INT32_MAX) {
-    number = static_cast<std::int32_t>(signedValue);
-    return Reply::Number;
-  }
-  while (got == 1 && byte != '\n') {
-    got = ReadByte(byte);
-  }
-  return got == -1 ? Reply::InputFailed : Reply::Unreadable;
-}
 
 // Writes the prompt and reads one number. Output that can no longer be written ends the dialogue:
 // nobody would see the next prompt.
@@ -146,11 +30,17 @@ static Reply PromptForValue(const char *prompt, std::int32_t &value) {
   return reply;
 }
 
-static int ExitStatus() {
-  return std::cout ? EXIT_SUCCESS : EXIT_FAILURE;
+static int OutputFailed(const ConsoleOutput &output) {
+  std::cerr << "script-menu: cannot write standard output: " << std::strerror(output.error())
+            << std::endl;
+  return EXIT_FAILURE;
 }
 
-static int RunMenu() {
+static int Finished(const ConsoleOutput &output) {
+  return std::cout ? EXIT_SUCCESS : OutputFailed(output);
+}
+
+static int RunMenu(const ConsoleOutput &output) {
   for (;;) {
     std::cout << std::endl
               << "********** Main Menu **********" << std::endl
@@ -167,27 +57,33 @@ static int RunMenu() {
     } else if (reply == Reply::Unreadable) {
       choice = 0;  // answered like any other invalid choice
     }
-    if (reply == Reply::OutputFailed || reply == Reply::InputFailed) {
+    if (reply == Reply::OutputFailed) {
+      return OutputFailed(output);
+    }
+    if (reply == Reply::InputFailed) {
       return EXIT_FAILURE;
     }
     if (reply == Reply::EndOfInput) {
       std::cout << std::endl;
-      return ExitStatus();
+      return Finished(output);
     }
     switch (choice) {
       case 1:
-        std::cout << std::endl;
-        CallScriptFunction("MultiplicationTable", value);
-        break;
       case 2: {
         std::cout << std::endl;
-        const std::int32_t result = CallScriptFunction("DoubleValue", value);
-        std::cout << value << " doubled is: " << result << std::endl;
+        if (!std::cout) {
+          return OutputFailed(output);  // no action runs that nobody would see
+        }
+        const std::int32_t result =
+            CallScriptFunction(choice == 1 ? "MultiplicationTable" : "DoubleValue", value);
+        if (choice == 2) {
+          std::cout << value << " doubled is: " << result << std::endl;
+        }
         break;
       }
       case 3:
         std::cout << "Program Exited. Goodbye" << std::endl;
-        return ExitStatus();
+        return Finished(output);
       default:
         std::cout << "\nInvalid Selection, try again." << std::endl;
     }
@@ -196,9 +92,13 @@ static int RunMenu() {
 
 int main() {
   PrepareProgram();
-  ConsoleOutput output;
-  std::streambuf *const standard = std::cout.rdbuf(&output);
-  const int status = RunMenu();
-  std::cout.rdbuf(standard);  // the buffer ends with this function, the stream only at exit
+  ConsoleOutput output(STDOUT_FILENO);
+  ConsoleOutput errors(STDERR_FILENO);
+  std::streambuf *const standardOutput = std::cout.rdbuf(&output);
+  std::streambuf *const standardErrors = std::cerr.rdbuf(&errors);
+  const int status = RunMenu(output);
+  // The buffers end with this function, the streams only at exit.
+  std::cerr.rdbuf(standardErrors);
+  std::cout.rdbuf(standardOutput);
   return status;
 }

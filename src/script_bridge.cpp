@@ -15,11 +15,63 @@
 
 #include "child_process.h"
 
-// Reports the pending interpreter error, if any; a pending SystemExit ends the process here.
-static void PrintPendingError() {
-  if (PyErr_Occurred() != nullptr) {
+// The exit status that python3 makes of the pending SystemExit: its code when that is None (0) or
+// an integer, else 1, with the code written to sys.stderr.
+static int SystemExitStatus() {
+  PyObject *type = nullptr;
+  PyObject *exception = nullptr;
+  PyObject *traceback = nullptr;
+  PyErr_Fetch(&type, &exception, &traceback);
+  PyErr_NormalizeException(&type, &exception, &traceback);
+  PyObject *code = exception != nullptr ? PyObject_GetAttrString(exception, "code") : nullptr;
+  PyErr_Clear();
+  PyObject *shown = code != nullptr ? code : exception;
+  int status = 0;
+  if (shown != nullptr && PyLong_Check(shown)) {
+    status = static_cast<int>(PyLong_AsLong(shown));
+  } else if (shown != nullptr && shown != Py_None) {
+    PyObject *errors = PySys_GetObject("stderr");
+    if (errors != nullptr && errors != Py_None &&
+        PyFile_WriteObject(shown, errors, Py_PRINT_RAW) == 0) {
+      PyFile_WriteString("\n", errors);
+    }
+    status = 1;
+  }
+  PyErr_Clear();
+  Py_XDECREF(code);
+  Py_XDECREF(traceback);
+  Py_XDECREF(exception);
+  Py_XDECREF(type);
+  return status;
+}
+
+// Reports the pending interpreter error, if any. A SystemExit is not reported but kept, as the
+// status with which the script ends its process once the interpreter is finalized.
+static void PrintPendingError(std::optional<int> &exitStatus) {
+  if (PyErr_Occurred() == nullptr) {
+    return;
+  }
+  if (PyErr_ExceptionMatches(PyExc_SystemExit) != 0) {
+    exitStatus = SystemExitStatus();
+  } else {
     PyErr_Print();
   }
+}
+
+// The exception that made the start fail, as python3 prints it with its fatal error.
+static void PrintStartException() {
+  if (PyGILState_GetThisThreadState() == nullptr || PyErr_Occurred() == nullptr) {
+    return;
+  }
+  PyObject *type = nullptr;
+  PyObject *exception = nullptr;
+  PyObject *traceback = nullptr;
+  PyErr_Fetch(&type, &exception, &traceback);
+  PyErr_NormalizeException(&type, &exception, &traceback);
+  PyErr_Display(type, exception, traceback);
+  Py_XDECREF(traceback);
+  Py_XDECREF(exception);
+  Py_XDECREF(type);
 }
 
 // The conversion became public in 3.13; older releases only have the private name.
@@ -40,8 +92,9 @@ static std::string ProgramName() {
   std::string folder;
   while (std::getline(folders, folder, ':')) {
     const fs::path candidate = fs::path(folder.empty() ? "." : folder) / "python3";
-    if (access(candidate.c_str(), X_OK) == 0) {
-      std::error_code error;
+    std::error_code error;
+    // As execvp searches: a folder, or a file that cannot be run, named python3 is passed over.
+    if (fs::is_regular_file(candidate, error) && access(candidate.c_str(), X_OK) == 0) {
       const bool linked = fs::equivalent(candidate, SCRIPT_MENU_PYTHON, error);
       const bool environment = fs::exists(candidate.parent_path() / ".." / "pyvenv.cfg", error);
       return linked && environment ? fs::absolute(candidate, error).string() : SCRIPT_MENU_PYTHON;
@@ -51,34 +104,27 @@ static std::string ProgramName() {
 }
 
 // Starts the interpreter of this action with the user's interpreter settings, as python3 would,
-// save two. No bytecode is written from the start on: the program writes no file, and a cached copy
-// could outlive an edit that keeps the size and modification time of the script. PYTHONINSPECT
-// would keep the script's SystemExit from ending the program; the interpreter reads it while it
-// starts, whatever the configuration says, so it is out of the environment for that time.
+// save one: no bytecode is written, since the program writes no file, and a cached copy could
+// outlive an edit that keeps the size and modification time of the script.
 static PyStatus StartInterpreter() {
   PyConfig config;
   PyConfig_InitPythonConfig(&config);
   config.write_bytecode = 0;
   PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, ProgramName().c_str());
   if (!PyStatus_Exception(status)) {
-    const char *inspect = std::getenv("PYTHONINSPECT");
-    const std::optional<std::string> inspectSetting =
-        inspect != nullptr ? std::optional<std::string>(inspect) : std::nullopt;
-    unsetenv("PYTHONINSPECT");
     status = Py_InitializeFromConfig(&config);
-    if (inspectSetting) {
-      setenv("PYTHONINSPECT", inspectSetting->c_str(), 1);
-    }
   }
   PyConfig_Clear(&config);
   return status;
 }
 
 // One whole interpreter lifetime: start, import, look up, call, convert, release, finalize.
-std::int32_t RunScriptFunction(const std::string &name, std::int32_t value) {
+std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
+                               std::optional<int> &exitStatus) {
   const PyStatus start = StartInterpreter();
   if (PyStatus_Exception(start)) {
     // What a failed start leaves behind goes with the process that made it.
+    PrintStartException();
     std::cerr << "script-menu: the script's interpreter could not start: ";
     if (start.func != nullptr) {
       std::cerr << start.func << ": ";
@@ -92,22 +138,23 @@ std::int32_t RunScriptFunction(const std::string &name, std::int32_t value) {
   PyObject *arguments = nullptr;
   PyObject *callResult = nullptr;
   if (module == nullptr) {
-    PrintPendingError();  // missing file, syntax error or a raising top level: nothing to call
+    PrintPendingError(
+        exitStatus);  // missing file, syntax error or a raising top level: nothing to call
   } else {
     // As python3 looks it up: a module __getattr__ may supply it.
     function = PyObject_GetAttrString(module, name.c_str());
     if (function == nullptr) {
-      PrintPendingError();
+      PrintPendingError(exitStatus);
     } else if (PyCallable_Check(function) == 0) {
       PyErr_Format(PyExc_TypeError, "PythonCode.%s is not callable ('%s' object)", name.c_str(),
                    Py_TYPE(function)->tp_name);
-      PrintPendingError();
+      PrintPendingError(exitStatus);
     } else {
       arguments = Py_BuildValue("(i)", value);
-      PrintPendingError();
+      PrintPendingError(exitStatus);
       if (arguments != nullptr) {
         callResult = PyObject_CallObject(function, arguments);
-        PrintPendingError();  // the function's exception, with its traceback
+        PrintPendingError(exitStatus);  // the function's exception, with its traceback
       }
     }
   }
@@ -120,7 +167,7 @@ std::int32_t RunScriptFunction(const std::string &name, std::int32_t value) {
       result = ToScriptInteger(integer);
       Py_DECREF(integer);
     }
-    PrintPendingError();  // not an integer, or outside 32 bits
+    PrintPendingError(exitStatus);  // not an integer, or outside 32 bits
   }
   Py_XDECREF(callResult);
   Py_XDECREF(arguments);
@@ -141,8 +188,14 @@ static std::int32_t Failed(const char *what, int error) {
 // The program is single-threaded and has never started the interpreter, so the child is a whole
 // process of its own and may run the interpreter's lifetime as a fresh one would.
 std::int32_t CallScriptFunction(std::string name, std::int32_t value) {
-  const ChildOutcome outcome =
-      RunInChild([&name, value] { return RunScriptFunction(name, value); });
+  const ChildOutcome outcome = RunInChild([&name, value] {
+    std::optional<int> exitStatus;
+    const std::int32_t result = RunScriptFunction(name, value, exitStatus);
+    if (exitStatus) {
+      EndChild(*exitStatus);  // the script's process ends, not the program whose copy it is
+    }
+    return result;
+  });
   if (outcome.end == ChildEnd::NotStarted) {
     return Failed("cannot start the script's interpreter", outcome.status);
   }

@@ -2,6 +2,7 @@
 #define SCRIPT_MENU_SCRIPT_BRIDGE_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // Runs function `name` of the script module PythonCode with `value` as its one argument, in an
@@ -15,7 +16,10 @@
 std::int32_t CallScriptFunction(std::string name, std::int32_t value);
 
 // The interpreter lifetime of one such call, run in the calling process; the benchmark measures it.
-// Out of line, so that a leak checker can tell what the lifetime left allocated by its frame.
-[[gnu::noinline]] std::int32_t RunScriptFunction(const std::string &name, std::int32_t value);
+// A SystemExit of the script's is not reported but kept in `exitStatus`, as the status python3
+// would end with. Out of line, so that a leak checker can tell what the lifetime left allocated by
+// its frame.
+[[gnu::noinline]] std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
+                                                 std::optional<int> &exitStatus);
 
 #endif

@@ -39,6 +39,7 @@ struct Seen {
   ChildOutcome outcome;
   int nonBlocking;  // a bit per standard stream, after the call
   bool helperLeft;  // a child of its own not reaped after the call
+  ssize_t printed;  // bytes in standard output after the call
 };
 
 struct Case {
@@ -48,6 +49,7 @@ struct Case {
   ChildOutcome expected;  // its result is compared only when a result was handed over
   int nonBlocking = 0;    // a bit per standard stream that is non-blocking afterwards
   int stoppedBy = 0;      // the stop the program followed, as its own parent saw it; 0 for none
+  ssize_t printed = 0;    // bytes the child printed that reached standard output
 };
 
 ChildOutcome Handed(std::int32_t result) {
@@ -155,12 +157,14 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
   std::fflush(nullptr);
   const pid_t program = fork();
   if (program == 0) {
-    setpgid(0, 0);                                // a group of its own, which a stop can stop
+    setpgid(0, 0);  // a group of its own, which a stop can stop
+    std::array<int, 3> readEnds{};
     for (int stream = 0; stream < 3; ++stream) {  // each a pipe of its own
       std::array<int, 2> ends{};
       if (pipe(ends.data()) != 0 || dup2(ends[stream == 0 ? 0 : 1], stream) == -1) {
         _exit(120);
       }
+      readEnds[stream] = ends[0];
     }
     for (const int number : row.start.ignored) {
       signal(number, SIG_IGN);
@@ -180,7 +184,10 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
     if (row.start.subreaper) {
       prctl(PR_SET_CHILD_SUBREAPER, 1);
     }
-    Seen seen{RunInChild(row.work), 0, false};
+    Seen seen{RunInChild(row.work), 0, false, 0};
+    std::array<char, 64> printed{};
+    fcntl(readEnds[1], F_SETFL, O_NONBLOCK);
+    seen.printed = std::max(read(readEnds[1], printed.data(), printed.size()), ssize_t{0});
     for (int stream = 0; stream < 3; ++stream) {
       seen.nonBlocking |= (fcntl(stream, F_GETFL) & O_NONBLOCK) != 0 ? 1 << stream : 0;
     }
@@ -231,6 +238,7 @@ TEST_P(RunInChildTest, EndsAsTheChildDidAndRestoresTheProgram) {
   EXPECT_EQ(seen.nonBlocking, row.nonBlocking);
   EXPECT_FALSE(seen.helperLeft);
   EXPECT_EQ(stoppedBy, row.stoppedBy);
+  EXPECT_EQ(seen.printed, row.printed);
 }
 
 const Start kPlain{{}, {}, {}, false, false};
@@ -257,6 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
              Ended(ChildEnd::Killed, SIGABRT)},
         Case{"a forked copy returns", kPlain, ForkAndReturn, Ended(ChildEnd::Exited, 3)},
         Case{"stops itself", kPlain, StopItself, Handed(7), 0, SIGTSTP},
+        Case{"prints through C", kPlain, [] { return std::printf("printed"); }, Handed(7), 0, 0, 7},
         Case{"starts with the signal handling the program was started with", kPlain, ReportSignals,
              Handed(0)},
         Case{"starts with none of the program's own handlers", kPrepared, ReportSignals, Handed(0)},

@@ -56,11 +56,13 @@ TRANSCRIPTS = [
      MENU + INVALID + MENU + asked_again(1) + "\n4 doubled is: 8\n" + MENU + BYE, ()),
     ("a megabyte-long line", SHIPPED, "2\n" + "x" * 2**20 + "\n5\n3\n",
      MENU + asked_again(1) + "\n5 doubled is: 10\n" + MENU + BYE, ()),
-    ("bad value tokens", SHIPPED, "2\nx 1\n2147483648\n-2147483649\n-\n5\n3\n",
-     MENU + asked_again(4) + "\n5 doubled is: 10\n" + MENU + BYE, ()),
+    ("bad value tokens", SHIPPED, "2\nx 1\n2147483648\n-2147483649\n-\n5-\n5\n3\n",
+     MENU + asked_again(5) + "\n5 doubled is: 10\n" + MENU + BYE, ()),
     ("value bounds", SHIPPED, "2\n-2147483648\n2\n2147483647\n3\n",
      double(-2147483648, -1) + double(2147483647, -1) + MENU + BYE, ("OverflowError",)),
     ("CR LF line ends", SHIPPED, "2\r\n5\r\n3\r\n", double(5, 10) + MENU + BYE, ()),
+    ("CR line ends, the rest of a line discarded", SHIPPED, "x\r2 5\r3\r",
+     MENU + INVALID + double(5, 10) + MENU + BYE, ()),
     ("end of input at the selection", CHATTY, "", MENU + "\n", ()),
     ("end of input at the value", CHATTY, "2\n", MENU + "Enter value: \n", ()),
     ("end of input inside a token", CHATTY, "2\n-", MENU + asked_again(1) + "\n", ()),
@@ -99,6 +101,8 @@ def interpreter_cases(folder):
     linked = f"{MENU}Enter Value: \n{sys.version}\n{os.__file__}\n"
     stub = os.path.join(folder, "stub", "python3")
     os.makedirs(os.path.dirname(stub))
+    not_a_program = os.path.join(folder, "folder")
+    os.makedirs(os.path.join(not_a_program, "python3"))
     with open(stub, "w", encoding="utf-8") as script:
         script.write("#!/bin/sh\necho another python3\n")
     os.chmod(stub, 0o755)
@@ -131,6 +135,9 @@ def interpreter_cases(folder):
         ("a virtual environment of the linked interpreter first on PATH", interpreter,
          {"PATH": os.path.join(environment_folder, "bin") + ":" + path}, "1 1\n2 3\n3\n",
          linked + double(3, 21) + MENU + BYE, 0, ()),
+        ("a folder named python3 before a virtual environment on PATH", interpreter,
+         {"PATH": f"{not_a_program}:{environment_folder}/bin:{path}"}, "1 1\n2 3\n3\n",
+         linked + double(3, 21) + MENU + BYE, 0, ()),
         ("a .pth file in the user's site folder", SHIPPED, {"PYTHONUSERBASE": user_base},
          "2 5\n3\n", double(5, 10, "user site .pth ran\n") + MENU + BYE, 0, ()),
         ("an interpreter that cannot start", SHIPPED, {"PYTHONHOME": "/nonexistent"}, "2 4\n3\n",
@@ -138,6 +145,9 @@ def interpreter_cases(folder):
          ("script-menu: the script's interpreter could not start: ",)),
         ("PYTHONINSPECT set, and the script exits", fixture("started"), {"PYTHONINSPECT": "1"},
          "1 3\n3\n", MENU + "Enter Value: \n", 3, ()),
+        ("a sitecustomize that exits while the interpreter starts", fixture("exiting_site"), {},
+         "2 4\n3\n", double(4, -1) + MENU + BYE, 0,
+         ("\nSystemExit: 3\nscript-menu: the script's interpreter could not start: ",)),
     ]
 
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """script-menu under hostile conditions; usage: robustness_test.py PROGRAM [TestClass ...]."""
+import contextlib
 import ctypes
+import fcntl
 import os
 import pty
 import random
@@ -10,8 +12,10 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
+import tty
 import unittest
 
 from harness import BYE, INVALID, MENU, SHIPPED, environment, fixture, run
@@ -38,9 +42,11 @@ class BrokenPipe(unittest.TestCase):
 
 
 STARTED = fixture("started")
-# (case, module, signals ignored when started, how the program is connected, standard input, exit
-# code, negative for a signal, text expected in its output (empty: nothing is, or nothing more after
-# the signal), and in its errors (empty: nothing is; None: not checked))
+KILLED = "script-menu: the script's interpreter was killed by signal 9 (Killed)\n"
+# (case, module, signals ignored when started, how the program is connected, standard input (or
+# two parts, the second a second later), exit code, negative for a signal, text expected in its
+# output (empty: nothing is, or nothing more after the signal), and in its errors (empty: nothing
+# is; None: not checked))
 STARTS = [
     ("SIGCHLD ignored: a crash is reported and sys.exit still ends the program", STARTED,
      [signal.SIGCHLD], "pipes", b"1 1\n2 4\n1 3\n2 5\n3\n", 3, b"4 doubled is: 8\n",
@@ -56,6 +62,19 @@ STARTS = [
      b"5 doubled is: 10\n", ""),
     ("input closed", SHIPPED, [], "input closed", b"", 1, MENU.encode(),
      "script-menu: cannot read standard input: Bad file descriptor\n"),
+    ("output closed", SHIPPED, [], "output closed", b"2 5\n3\n", 1, b"",
+     "script-menu: cannot write standard output: Bad file descriptor\n"),
+    ("output full", SHIPPED, [], "output full", b"2 5\n3\n", 1, b"",
+     "script-menu: cannot write standard output: No space left on device\n"),
+    ("SIGPIPE ignored: the reader leaves at the value prompt, and no action runs", STARTED,
+     [signal.SIGPIPE], "output closed at the value prompt", (b"1\n", b"6\n3\n"), 1, b"",
+     "script-menu: cannot write standard output: Broken pipe\n"),
+    ("non-blocking output and errors in one pipe with a slow reader", STARTED, [],
+     "non-blocking output and errors", b"1 7\n" * 60 + b"3\n", 0,
+     ((MENU + "Enter Value: \n" + KILLED) * 60 + MENU + BYE).encode(), ""),
+    ("non-blocking terminal output with a slow reader", SHIPPED, [],
+     "non-blocking terminal output", b"0\n" * 500 + b"3\n", 0,
+     ((MENU + INVALID) * 500 + MENU + BYE).encode(), ""),
     ("SIGTERM to the program alone ends the script too", STARTED, [], "SIGTERM", b"1 4\n3\n",
      -signal.SIGTERM, b"", ""),
     ("SIGKILL to the program alone ends the script too", STARTED, [], "SIGKILL", b"1 4\n3\n",
@@ -96,13 +115,23 @@ class Started(unittest.TestCase):
                 signal.signal(number, signal.SIG_IGN)
             if connection == "input closed":
                 os.close(0)
+            elif connection == "output closed":
+                os.close(1)
+            elif connection == "output full":
+                os.dup2(os.open("/dev/full", os.O_WRONLY), 1)
 
         input_read, input_write = os.pipe()
-        output_read, output_write = os.pipe()
+        if connection == "non-blocking terminal output":
+            output_read, output_write = os.openpty()  # a full terminal takes a write in part
+            tty.setraw(output_write)
+        else:
+            output_read, output_write = os.pipe()
         os.set_blocking(input_read, connection != "non-blocking input")
-        os.set_blocking(output_write, connection != "non-blocking output")
+        os.set_blocking(output_write, not connection.startswith("non-blocking "))
         with tempfile.TemporaryFile() as errors:
-            menu = subprocess.Popen([Program], stdin=input_read, stdout=output_write, stderr=errors,
+            shared = connection == "non-blocking output and errors"
+            menu = subprocess.Popen([Program], stdin=input_read, stdout=output_write,
+                                    stderr=output_write if shared else errors,
                                     env=environment(module), preexec_fn=prepare)
             os.close(input_read)
             os.close(output_write)
@@ -121,9 +150,11 @@ class Started(unittest.TestCase):
     @staticmethod
     def write(descriptor, stdin, delay):
         time.sleep(delay)  # input that comes late
-        with open(descriptor, "wb") as pipe:
+        with open(descriptor, "wb", buffering=0) as pipe:
             try:
-                pipe.write(stdin)
+                for number, part in enumerate([stdin] if isinstance(stdin, bytes) else stdin):
+                    time.sleep(min(number, 1))
+                    pipe.write(part)
             except BrokenPipeError:
                 pass  # the program ended before it read everything
 
@@ -131,6 +162,11 @@ class Started(unittest.TestCase):
         with open(descriptor, "rb") as pipe:
             if connection == "output closed early":
                 return pipe.read(300)[:0]
+            if connection == "output closed at the value prompt":
+                shown = b""
+                while not shown.endswith(b"Enter Value: ") and (chunk := pipe.read1(4096)):
+                    shown += chunk
+                return b""
             if connection in ("SIGTERM", "SIGKILL"):
                 sleeping = next((line for line in pipe if line.startswith(b"sleeping ")), b"")
                 self.assertTrue(sleeping, "the script never said that it sleeps")
@@ -138,9 +174,20 @@ class Started(unittest.TestCase):
                 menu.wait()
                 time.sleep(1)
                 self.assertTrue(gone(int(sleeping.split()[1])), "the script runs on")
-            elif connection == "non-blocking output":
+            elif connection == "non-blocking output and errors":
+                fcntl.fcntl(descriptor, 1031, 4096)  # F_SETPIPE_SZ: a page, soon full
+                shown = b""
+                while chunk := pipe.read1(64):  # a reader that lags behind all along
+                    shown += chunk
+                    time.sleep(0.01)
+                return shown
+            elif connection.startswith("non-blocking ") and connection != "non-blocking input":
                 time.sleep(1)  # a slow reader: the pipe fills up
-            return pipe.read()
+            shown = b""
+            with contextlib.suppress(OSError):  # EIO: a terminal whose other side has closed
+                while chunk := pipe.read1(65536):
+                    shown += chunk
+            return shown
 
 
 ON_TERMINAL = MENU.replace("\n", "\r\n")
@@ -188,8 +235,43 @@ CONVERSATIONS = [
 ]
 
 
+# (case, whether the first terminal is the program's controlling terminal, and the tampering of
+# MultiplicationTable in the tampering module that leaves one of them raw): standard input is on
+# the first terminal, the output on the second one, or with no controlling terminal on the first.
+RESTORES = [
+    ("input on the controlling terminal, output on another left raw", True, 11),
+    ("a terminal that is nobody's controlling terminal, left raw", False, 10),
+]
+
+
 class Terminal(unittest.TestCase):
     """The program on a pseudo-terminal, as a person at a console sees and drives it."""
+
+    def test_every_terminal_restored(self):
+        for case, controlling, kind in RESTORES:
+            with self.subTest(case):
+                first, first_side = os.openpty()
+                second, second_side = os.openpty()
+                before = [termios.tcgetattr(side) for side in (first_side, second_side)]
+
+                def prepare():
+                    os.setsid()
+                    if controlling:
+                        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+                shown, shown_side = (second, second_side) if controlling else (first, first_side)
+                menu = subprocess.Popen([Program], stdin=first_side, stdout=shown_side,
+                                        stderr=shown_side, env=environment(fixture("tampering")),
+                                        preexec_fn=prepare)
+                os.write(first, b"1 %d\n" % kind)
+                _, screen = self.await_text(shown, b"", PROMPT)
+                self.await_text(shown, screen, PROMPT)  # the action is over
+                os.write(first, b"3\n")
+                self.assertEqual(menu.wait(timeout=30), 0)
+                after = [termios.tcgetattr(side) for side in (first_side, second_side)]
+                for descriptor in (first, first_side, second, second_side):
+                    os.close(descriptor)
+                self.assertEqual(after, before)
 
     def test_conversations(self):
         for case, module, steps, exit_code, start in CONVERSATIONS:

@@ -1,0 +1,42 @@
+#ifndef SCRIPT_MENU_CONSOLE_H
+#define SCRIPT_MENU_CONSOLE_H
+
+#include <array>
+#include <cstdint>
+#include <streambuf>
+
+// A standard stream as the program writes it: a buffer emptied straight into the descriptor at
+// every flush. A descriptor left non-blocking by whoever started the program is waited on while
+// it is full, as a blocking one would be, instead of failing the write. After a write fails,
+// nothing more is written, and the stream using this buffer turns bad.
+class ConsoleOutput : public std::streambuf {
+ public:
+  explicit ConsoleOutput(int descriptor);
+
+  // The errno of the write that failed, or 0.
+  int error() const {
+    return error_;
+  }
+
+ protected:
+  int_type overflow(int_type byte) override;
+  int sync() override;
+
+ private:
+  int descriptor_;
+  int error_ = 0;
+  std::array<char, 4096> buffer_{};
+};
+
+// What one prompt got back: a number, or why there is none. The dialogue's own prompt may fail to
+// be written (OutputFailed) before anything is read.
+enum class Reply { Number, Unreadable, EndOfInput, InputFailed, OutputFailed };
+
+// Reads one white-space-delimited token from standard input, and the white space that ends it
+// (for a value, the line end the user typed). A number is the whole token: an optional sign, then
+// decimal digits, with a value that fits in 32 bits. Any other token is discarded with the rest of
+// its line. Nothing is read ahead, so a script that reads standard input itself starts where the
+// dialogue stopped. A read error is reported on standard error.
+Reply ReadNumber(std::int32_t &number);
+
+#endif
