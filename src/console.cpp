@@ -44,7 +44,12 @@ int ConsoleOutput::sync() {
 
 // Reads one byte straight from the descriptor. Returns 1, or 0 at the end of input, or -1 when the
 // input cannot be read, which it reports.
-static int ReadByte(char &byte) {
+static int ReadByte(ConsoleInput &input, char &byte) {
+  if (input.pending != -1) {
+    byte = static_cast<char>(input.pending);
+    input.pending = -1;
+    return 1;
+  }
   for (;;) {
     const ssize_t got = read(STDIN_FILENO, &byte, 1);
     if (got == 1 || got == 0) {
@@ -69,11 +74,23 @@ static bool EndsLine(char byte) {
   return byte == '\n' || byte == '\r';
 }
 
-Reply ReadNumber(std::int32_t &number) {
+// After a CR, the LF of a CR LF that has come already, so that whoever reads on, a script among
+// them, starts at the next line. Another byte goes back to a file, or is kept for the dialogue.
+static void TakeLineFeed(ConsoleInput &input) {
+  pollfd ready{STDIN_FILENO, POLLIN, 0};
+  char byte = 0;
+  if (poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0 &&
+      read(STDIN_FILENO, &byte, 1) == 1 && byte != '\n' &&
+      lseek(STDIN_FILENO, -1, SEEK_CUR) == -1) {
+    input.pending = static_cast<unsigned char>(byte);
+  }
+}
+
+Reply ReadNumber(ConsoleInput &input, std::int32_t &number) {
   char byte = 0;
   int got = 0;
   do {
-    got = ReadByte(byte);
+    got = ReadByte(input, byte);
     if (got != 1) {
       return got == 0 ? Reply::EndOfInput : Reply::InputFailed;
     }
@@ -92,18 +109,23 @@ Reply ReadNumber(std::int32_t &number) {
     } else {
       wellFormed = false;
     }
-    got = ReadByte(byte);
+    got = ReadByte(input, byte);
+  }
+  const std::int64_t signedValue = negative ? -magnitude : magnitude;
+  const bool isNumber =
+      wellFormed && digits && signedValue >= INT32_MIN && signedValue <= INT32_MAX;
+  while (!isNumber && got == 1 && !EndsLine(byte)) {
+    got = ReadByte(input, byte);
   }
   if (got == -1) {
     return Reply::InputFailed;
   }
-  const std::int64_t signedValue = negative ? -magnitude : magnitude;
-  if (wellFormed && digits && signedValue >= INT32_MIN && signedValue <= INT32_MAX) {
-    number = static_cast<std::int32_t>(signedValue);
-    return Reply::Number;
+  if (got == 1 && byte == '\r') {
+    TakeLineFeed(input);
   }
-  while (got == 1 && !EndsLine(byte)) {
-    got = ReadByte(byte);
+  if (!isNumber) {
+    return Reply::Unreadable;
   }
-  return got == -1 ? Reply::InputFailed : Reply::Unreadable;
+  number = static_cast<std::int32_t>(signedValue);
+  return Reply::Number;
 }

@@ -32,11 +32,17 @@ class ConsoleOutput : public std::streambuf {
 // be written (OutputFailed) before anything is read.
 enum class Reply { Number, Unreadable, EndOfInput, InputFailed, OutputFailed };
 
-// Reads one white-space-delimited token from standard input, and the white space that ends it
-// (for a value, the line end the user typed). A number is the whole token: an optional sign, then
-// decimal digits, with a value that fits in 32 bits. Any other token is discarded with the rest of
-// its line. Nothing is read ahead, so a script that reads standard input itself starts where the
-// dialogue stopped. A read error is reported on standard error.
-Reply ReadNumber(std::int32_t &number);
+// Standard input as the dialogue reads it, straight from the descriptor: nothing is read ahead, so
+// a script that reads standard input itself starts where the dialogue stopped. The one byte that
+// the dialogue may read too far, after a CR that ends no CR LF on a pipe, is kept here.
+struct ConsoleInput {
+  int pending = -1;  // that byte, or -1
+};
+
+// Reads one white-space-delimited token, and the white space that ends it (for a value, the line
+// end the user typed, CR LF as one). A number is the whole token: an optional sign, then decimal
+// digits, with a value that fits in 32 bits. Any other token is discarded with the rest of its
+// line, which LF, CR LF or CR ends. A read error is reported on standard error.
+Reply ReadNumber(ConsoleInput &input, std::int32_t &number);
 
 #endif

@@ -12,20 +12,20 @@
 
 // Writes the prompt and reads one number. Output that can no longer be written ends the dialogue:
 // nobody would see the next prompt.
-static Reply Prompt(const char *prompt, std::int32_t &number) {
+static Reply Prompt(ConsoleInput &input, const char *prompt, std::int32_t &number) {
   std::cout << prompt << std::flush;
   if (!std::cout) {
     return Reply::OutputFailed;
   }
-  return ReadNumber(number);
+  return ReadNumber(input, number);
 }
 
 // Asks for a value until one is read or the input ends.
-static Reply PromptForValue(const char *prompt, std::int32_t &value) {
-  Reply reply = Prompt(prompt, value);
+static Reply PromptForValue(ConsoleInput &input, const char *prompt, std::int32_t &value) {
+  Reply reply = Prompt(input, prompt, value);
   while (reply == Reply::Unreadable) {
     std::cout << "Please enter a whole number from -2147483648 to 2147483647." << std::endl;
-    reply = Prompt(prompt, value);
+    reply = Prompt(input, prompt, value);
   }
   return reply;
 }
@@ -41,6 +41,7 @@ static int Finished(const ConsoleOutput &output) {
 }
 
 static int RunMenu(const ConsoleOutput &output) {
+  ConsoleInput input;
   for (;;) {
     std::cout << std::endl
               << "********** Main Menu **********" << std::endl
@@ -49,11 +50,11 @@ static int RunMenu(const ConsoleOutput &output) {
               << "3: Exit" << std::endl;
     std::int32_t choice = 0;
     std::int32_t value = 0;
-    Reply reply = Prompt("Enter your selection (choose 1, 2, or 3): ", choice);
+    Reply reply = Prompt(input, "Enter your selection (choose 1, 2, or 3): ", choice);
     if (reply == Reply::Number && choice == 1) {
-      reply = PromptForValue("Enter Value: ", value);
+      reply = PromptForValue(input, "Enter Value: ", value);
     } else if (reply == Reply::Number && choice == 2) {
-      reply = PromptForValue("Enter value: ", value);
+      reply = PromptForValue(input, "Enter value: ", value);
     } else if (reply == Reply::Unreadable) {
       choice = 0;  // answered like any other invalid choice
     }
