@@ -51,14 +51,17 @@ static std::string ProgramName() {
 }
 
 // Starts the interpreter of this action with the user's interpreter settings, as python3 would,
-// save two. No bytecode is written from the start on: the program writes no file, and a cached copy
-// could outlive an edit that keeps the size and modification time of the script. PYTHONINSPECT
-// would keep the script's SystemExit from ending the program; the interpreter reads it while it
-// starts, whatever the configuration says, so it is out of the environment for that time.
+// save three. No bytecode is written from the start on: the program writes no file, and a cached
+// copy could outlive an edit that keeps the size and modification time of the script. The fault
+// handler is on, as with -X faulthandler, so that a crash shows the Python line it happened at.
+// PYTHONINSPECT would keep the script's SystemExit from ending the program; the interpreter reads
+// it while it starts, whatever the configuration says, so it is out of the environment for that
+// time.
 static PyStatus StartInterpreter() {
   PyConfig config;
   PyConfig_InitPythonConfig(&config);
   config.write_bytecode = 0;
+  config.faulthandler = 1;
   PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, ProgramName().c_str());
   if (!PyStatus_Exception(status)) {
     const char *inspect = std::getenv("PYTHONINSPECT");

@@ -75,6 +75,11 @@ TRANSCRIPTS = [
       "TypeError: 'str' object cannot be interpreted as an integer", "OverflowError")),
     ("an extension module in every action", fixture("zoneinfo"), "2 1\n2 2\n2 3\n3\n",
      double(1, 2) + double(2, 4) + double(3, 6) + MENU + BYE, ()),
+    ("a script turns the fault handler off for its own action", fixture("crashing"),
+     "1 1\n1 2\n3\n",
+     (MENU + "Enter Value: \n") * 2 + MENU + BYE,
+     ("fault handler off\nscript-menu: the script's interpreter was killed by signal 11 "
+      "(Segmentation fault)\nFatal Python error: Segmentation fault\n",)),
     ("module missing", fixture("absent"), "2\n4\n3\n", double(4, -1) + MENU + BYE,
      ("ModuleNotFoundError: No module named 'PythonCode'",)),
 ]
