@@ -104,18 +104,80 @@ static std::string ProgramName() {
 }
 
 // Starts the interpreter of this action with the user's interpreter settings, as python3 would,
-// save one: no bytecode is written, since the program writes no file, and a cached copy could
-// outlive an edit that keeps the size and modification time of the script.
+// save two. No bytecode is written, since the program writes no file, and a cached copy could
+// outlive an edit that keeps the size and modification time of the script. The fault handler is
+// on, as with -X faulthandler, so that a crash shows the Python line it happened at.
 static PyStatus StartInterpreter() {
   PyConfig config;
   PyConfig_InitPythonConfig(&config);
   config.write_bytecode = 0;
+  config.faulthandler = 1;
   PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, ProgramName().c_str());
   if (!PyStatus_Exception(status)) {
     status = Py_InitializeFromConfig(&config);
   }
   PyConfig_Clear(&config);
   return status;
+}
+
+// Python's own sys.stdin reads ahead a buffer's worth, and a pipe or a file cannot take back what
+// the script left unread: the menu would never see it. This one is python3's in all but its raw
+// file, whose reads stop at the first line end: a byte a read on a pipe, and on a regular file a
+// block cut after its first line end, the descriptor moved back over the rest. The block is small
+// so that a large read does not read far past every line end. Reading all goes in large blocks.
+static const char *const kStandardInput = R"py(
+import io, os, stat, sys
+
+
+class StdinFileIO(io.FileIO):
+    __module__ = "script_menu"
+    read = io.RawIOBase.read  # through readinto, which FileIO's own read bypasses
+
+    def __init__(self):
+        super().__init__(0, "rb", closefd=False)
+        self.regular = stat.S_ISREG(os.fstat(0).st_mode)
+
+    def readinto(self, buffer):
+        if not self.regular:
+            return super().readinto(memoryview(buffer)[:1])
+        block = os.read(0, min(len(buffer), 1024))
+        end = block.find(b"\n") + 1 or len(block)
+        if end < len(block):
+            os.lseek(0, end - len(block), os.SEEK_CUR)
+        memoryview(buffer)[:end] = block[:end]
+        return end
+
+
+old = sys.__stdin__
+if old is not None:
+    raw = StdinFileIO()
+    raw.name = old.name
+    # python3 splits standard input at "\n" on POSIX and translates no line end.
+    new = io.TextIOWrapper(io.BufferedReader(raw), old.encoding, old.errors, "\n",
+                           old.line_buffering)
+    new.mode = old.mode
+    if sys.stdin is old:
+        sys.stdin = new
+    sys.__stdin__ = new
+)py";
+
+// On a terminal each read returns at most a line anyway, and python3's sys.stdin stays. When the
+// replacement cannot be made, the script gets python3's, after the error's report.
+static void ReadOnlyWhatScriptsUse(std::optional<int> &exitStatus) {
+  if (isatty(STDIN_FILENO) != 0) {
+    return;
+  }
+  PyObject *code = Py_CompileString(kStandardInput, "<script-menu stdin>", Py_file_input);
+  PyObject *globals = code != nullptr ? PyDict_New() : nullptr;
+  PyObject *done = nullptr;
+  if (globals != nullptr &&
+      PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) == 0) {
+    done = PyEval_EvalCode(code, globals, globals);
+  }
+  PrintPendingError(exitStatus);
+  Py_XDECREF(done);
+  Py_XDECREF(globals);
+  Py_XDECREF(code);
 }
 
 // One whole interpreter lifetime: start, import, look up, call, convert, release, finalize.
@@ -132,6 +194,7 @@ std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
     std::cerr << (start.err_msg != nullptr ? start.err_msg : "no reason given") << std::endl;
     return -1;
   }
+  ReadOnlyWhatScriptsUse(exitStatus);
   PyObject *moduleName = PyUnicode_FromString("PythonCode");
   PyObject *module = moduleName != nullptr ? PyImport_Import(moduleName) : nullptr;
   PyObject *function = nullptr;

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Runs script-menu with piped input and compares its standard output byte for byte with
-golden transcripts; usage: dialogue_test.py PROGRAM."""
+"""Runs script-menu with piped or redirected input and compares its standard output byte for byte
+with golden transcripts; usage: dialogue_test.py PROGRAM."""
 import glob
+import itertools
 import os
+import pickle
 import subprocess
 import sys
 import tempfile
@@ -10,8 +12,10 @@ import unittest
 
 from harness import BYE, INVALID, MENU, NOT_A_VALUE, SHIPPED, environment, fixture, run
 
+ASKING = fixture("asking")
 CHATTY = fixture("chatty")
 FAILING = fixture("failing")
+READING = fixture("reading")
 TAMPERING = fixture("tampering")
 TABLE_OF_MINUS_12 = """\
 -12 X  1 =  -12
@@ -35,7 +39,11 @@ def asked_again(times):
     return "Enter value: " + (NOT_A_VALUE + "Enter value: ") * times
 
 
-# (case, module folder, standard input, standard output, texts expected in standard error)
+ASKED = MENU + "Enter Value: \n"
+PICKLED = pickle.dumps([1, "two", 3.5]).decode("latin-1")
+
+# (case, module folder, standard input, standard output, texts expected in standard error); each
+# runs with standard input from a pipe and from a regular file.
 TRANSCRIPTS = [
     ("exit first, script never loaded", CHATTY, "3\n", MENU + BYE, ()),
     ("invalid choices", SHIPPED, "0\n-1\n4\n3\n", (MENU + INVALID) * 3 + MENU + BYE, ()),
@@ -77,6 +85,19 @@ TRANSCRIPTS = [
       "TypeError: 'str' object cannot be interpreted as an integer", "OverflowError")),
     ("an extension module in every action", fixture("zoneinfo"), "2 1\n2 2\n2 3\n3\n",
      double(1, 2) + double(2, 4) + double(3, 6) + MENU + BYE, ()),
+    ("a script turns the fault handler off for its own action", fixture("crashing"),
+     "1 1\n1 2\n3\n", ASKED * 2 + MENU + BYE,
+     ("fault handler off\nscript-menu: the script's interpreter was killed by signal 11 "
+      "(Segmentation fault)\nFatal Python error: Segmentation fault\n",)),
+    ("answers to a script that asks", ASKING, "1 7\n2\n1 3\n1\n3\n",
+     ASKED + "rows? 7 X 1 = 7\n7 X 2 = 14\n" + ASKED + "rows? 3 X 1 = 3\n" + MENU + BYE, ()),
+    ("an answer, then a script reads all that remains", READING,
+     "1 1\nyes\n1 6\nraw\n1 2\n" + "x\r\n" * 10**5,
+     ASKED + "answer? 'yes'\n" + ASKED + "b'raw\\n'\n" + ASKED + "300000 characters\n" + MENU
+     + "\n", ()),
+    ("a pickle, then a script reads all bytes that remain", READING,
+     "1 4\n" + PICKLED + "\n1 3\n" + "\x00\xff\r\n" * 10**5,
+     ASKED + "[1, 'two', 3.5]\n" + ASKED + "400000 bytes\n" + MENU + "\n", ()),
     ("module missing", fixture("absent"), "2\n4\n3\n", double(4, -1) + MENU + BYE,
      ("ModuleNotFoundError: No module named 'PythonCode'",)),
 ]
@@ -125,6 +146,11 @@ def interpreter_cases(folder):
     with open(os.path.join(user_site, "from_pth.py"), "w", encoding="utf-8") as module:
         module.write("print('user site .pth ran')\n")
     interpreter = fixture("interpreter")
+    encoding = {"PYTHONIOENCODING": "ascii:surrogateescape"}
+    described = subprocess.run(
+        [sys.executable, "-c", "import PythonCode; PythonCode.MultiplicationTable(5)"],
+        input="naïve\r\n".encode(), capture_output=True, env={**environment(READING), **encoding},
+        check=True).stdout.decode()
     return [
         ("a shell script named python3 first on PATH", interpreter,
          {"PATH": os.path.dirname(stub) + ":" + path}, "1 1\n3\n", linked + MENU + BYE, 0, ()),
@@ -143,6 +169,8 @@ def interpreter_cases(folder):
         ("an interpreter that cannot start", SHIPPED, {"PYTHONHOME": "/nonexistent"}, "2 4\n3\n",
          double(4, -1) + MENU + BYE, 0,
          ("script-menu: the script's interpreter could not start: ",)),
+        ("sys.stdin as python3 makes it, PYTHONIOENCODING and all", READING, encoding,
+         "1 5\nnaïve\r\n3\n", ASKED + described + MENU + BYE, 0, ()),
         ("PYTHONINSPECT set, and the script exits", fixture("started"), {"PYTHONINSPECT": "1"},
          "1 3\n3\n", MENU + "Enter Value: \n", 3, ()),
         ("a sitecustomize that exits while the interpreter starts", fixture("exiting_site"), {},
@@ -165,9 +193,10 @@ class Dialogue(unittest.TestCase):
     program = None
 
     def test_transcripts(self):
-        for case, module, stdin, stdout, reports in TRANSCRIPTS:
-            with self.subTest(case):
-                done = run(self.program, stdin.encode("latin-1"), module)
+        for (case, module, stdin, stdout, reports), from_file in itertools.product(TRANSCRIPTS,
+                                                                                  (False, True)):
+            with self.subTest(case, stdin="file" if from_file else "pipe"):
+                done = run(self.program, stdin.encode("latin-1"), module, from_file=from_file)
                 self.assertEqual(done.stdout.decode(), stdout)
                 self.assertEqual(done.returncode, 0)
                 errors = done.stderr.decode()

@@ -1,6 +1,7 @@
 """What the script-menu tests share: the dialogue texts and a way to run the program."""
 import os
 import subprocess
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SHIPPED = os.path.join(HERE, "..", "scripts")
@@ -24,9 +25,13 @@ def environment(module):
     return env
 
 
-def run(program, stdin, module=SHIPPED, timeout=60, settings=None):
-    """Runs the program to its end on `stdin` (bytes), with environment `settings` added; returns
-    the completed process."""
-    return subprocess.run([program], input=stdin, capture_output=True,
-                          env={**environment(module), **(settings or {})}, timeout=timeout,
-                          check=False)
+def run(program, stdin, module=SHIPPED, timeout=60, settings=None, from_file=False):
+    """Runs the program to its end on `stdin` (bytes), through a pipe or, `from_file`, from a
+    regular file, with environment `settings` added; returns the completed process."""
+    with tempfile.TemporaryFile() as stored:
+        stored.write(stdin)
+        stored.seek(0)
+        source = {"stdin": stored} if from_file else {"input": stdin}
+        return subprocess.run([program], **source, capture_output=True,
+                              env={**environment(module), **(settings or {})}, timeout=timeout,
+                              check=False)
