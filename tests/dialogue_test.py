@@ -91,6 +91,8 @@ TRANSCRIPTS = [
       "(Segmentation fault)\nFatal Python error: Segmentation fault\n",)),
     ("answers to a script that asks", ASKING, "1 7\n2\n1 3\n1\n3\n",
      ASKED + "rows? 7 X 1 = 7\n7 X 2 = 14\n" + ASKED + "rows? 3 X 1 = 3\n" + MENU + BYE, ()),
+    ("answers to a script that asks, in CR LF lines", ASKING, "1 7\r\n2\r\n1 3\r\n1\r\n3\r\n",
+     ASKED + "rows? 7 X 1 = 7\n7 X 2 = 14\n" + ASKED + "rows? 3 X 1 = 3\n" + MENU + BYE, ()),
     ("an answer, then a script reads all that remains", READING,
      "1 1\nyes\n1 6\nraw\n1 2\n" + "x\r\n" * 10**5,
      ASKED + "answer? 'yes'\n" + ASKED + "b'raw\\n'\n" + ASKED + "300000 characters\n" + MENU
