@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +35,7 @@ struct Start {
   std::vector<int> nonBlocking;  // standard streams
   bool prepared;                 // PrepareProgram called, as the program's main does
   bool subreaper;                // as a launcher can leave it, across exec
+  bool terminal;                 // standard input on a terminal of its own session's
 };
 
 // What that process saw.
@@ -40,6 +44,7 @@ struct Seen {
   int nonBlocking;  // a bit per standard stream, after the call
   bool helperLeft;  // a child of its own not reaped after the call
   ssize_t printed;  // bytes in standard output after the call
+  bool raw;         // standard input's terminal in raw mode after the call
 };
 
 struct Case {
@@ -50,6 +55,7 @@ struct Case {
   int nonBlocking = 0;    // a bit per standard stream that is non-blocking afterwards
   int stoppedBy = 0;      // the stop the program followed, as its own parent saw it; 0 for none
   ssize_t printed = 0;    // bytes the child printed that reached standard output
+  bool raw = false;       // standard input's terminal left in raw mode
 };
 
 ChildOutcome Handed(std::int32_t result) {
@@ -150,6 +156,35 @@ std::int32_t ForkAndReturn() {
   _exit(3);
 }
 
+// Makes standard input the controlling terminal of a new session, whose foreground it is in.
+bool OnTerminal() {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master == -1 || grantpt(master) != 0 || unlockpt(master) != 0 || setsid() == -1) {
+    return false;
+  }
+  const int terminal = open(ptsname(master), O_RDWR);
+  return terminal != -1 && ioctl(terminal, TIOCSCTTY, 0) == 0 && dup2(terminal, 0) == 0;
+}
+
+// Leaves its terminal raw, and, with `elsewhere`, a group that is not its own in the terminal's
+// foreground, as a shell puts itself there when the program goes to the background.
+std::int32_t LeaveTerminalRaw(bool elsewhere) {
+  termios settings{};
+  tcgetattr(0, &settings);
+  cfmakeraw(&settings);
+  tcsetattr(0, TCSANOW, &settings);
+  if (elsewhere) {
+    const pid_t holder = fork();
+    if (holder == 0) {
+      setpgid(0, 0);
+      pause();
+    }
+    setpgid(holder, holder);
+    tcsetpgrp(0, holder);
+  }
+  return 7;
+}
+
 // Runs RunInChild(work) in a process started as `start`, continuing it when it stops.
 Seen RunAsProgram(const Case &row, int &stoppedBy) {
   std::array<int, 2> channel{};
@@ -157,7 +192,6 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
   std::fflush(nullptr);
   const pid_t program = fork();
   if (program == 0) {
-    setpgid(0, 0);  // a group of its own, which a stop can stop
     std::array<int, 3> readEnds{};
     for (int stream = 0; stream < 3; ++stream) {  // each a pipe of its own
       std::array<int, 2> ends{};
@@ -165,6 +199,10 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
         _exit(120);
       }
       readEnds[stream] = ends[0];
+    }
+    // A group of its own, which a stop can stop, or a session of its own, whose terminal it holds.
+    if (row.start.terminal ? !OnTerminal() : setpgid(0, 0) != 0) {
+      _exit(120);
     }
     for (const int number : row.start.ignored) {
       signal(number, SIG_IGN);
@@ -184,10 +222,15 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
     if (row.start.subreaper) {
       prctl(PR_SET_CHILD_SUBREAPER, 1);
     }
-    Seen seen{RunInChild(row.work), 0, false, 0};
+    Seen seen{RunInChild(row.work), 0, false, 0, false};
     std::array<char, 64> printed{};
     fcntl(readEnds[1], F_SETFL, O_NONBLOCK);
     seen.printed = std::max(read(readEnds[1], printed.data(), printed.size()), ssize_t{0});
+    termios settings{};
+    seen.raw = tcgetattr(0, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
+    if (row.start.terminal && tcgetpgrp(0) != getpgrp()) {
+      kill(-tcgetpgrp(0), SIGKILL);  // the group that holds it now
+    }
     for (int stream = 0; stream < 3; ++stream) {
       seen.nonBlocking |= (fcntl(stream, F_GETFL) & O_NONBLOCK) != 0 ? 1 << stream : 0;
     }
@@ -239,15 +282,17 @@ TEST_P(RunInChildTest, EndsAsTheChildDidAndRestoresTheProgram) {
   EXPECT_FALSE(seen.helperLeft);
   EXPECT_EQ(stoppedBy, row.stoppedBy);
   EXPECT_EQ(seen.printed, row.printed);
+  EXPECT_EQ(seen.raw, row.raw);
 }
 
-const Start kPlain{{}, {}, {}, false, false};
-const Start kPrepared{{}, {}, {}, true, false};
-const Start kUnderNohup{{SIGHUP}, {}, {}, false, false};
-const Start kQuitAndChildIgnored{{SIGQUIT, SIGCHLD}, {}, {}, false, false};
-const Start kTermBlocked{{}, {SIGTERM}, {}, false, false};
-const Start kErrorNonBlocking{{}, {}, {2}, false, false};
-const Start kSubreaper{{}, {}, {}, true, true};
+const Start kPlain{{}, {}, {}, false, false, false};
+const Start kPrepared{{}, {}, {}, true, false, false};
+const Start kUnderNohup{{SIGHUP}, {}, {}, false, false, false};
+const Start kQuitAndChildIgnored{{SIGQUIT, SIGCHLD}, {}, {}, false, false, false};
+const Start kTermBlocked{{}, {SIGTERM}, {}, false, false, false};
+const Start kErrorNonBlocking{{}, {}, {2}, false, false, false};
+const Start kSubreaper{{}, {}, {}, true, true, false};
+const Start kTerminal{{}, {}, {}, false, false, true};
 constexpr int kQuitAndChild = 1 << 1 | 1 << 5;  // ReportSignals' bits for SIGQUIT and SIGCHLD
 
 std::int32_t StopItself() {
@@ -283,7 +328,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"non-blocking standard error made blocking", kErrorNonBlocking,
              [] { return SetBlocking(2, true); }, Handed(7), 1 << 2},
         Case{"standard output made non-blocking", kPlain, [] { return SetBlocking(1, false); },
-             Handed(7)}),
+             Handed(7)},
+        Case{"leaves the terminal raw", kTerminal, [] { return LeaveTerminalRaw(false); },
+             Handed(7)},
+        Case{"leaves the terminal raw to another group in its foreground", kTerminal,
+             [] { return LeaveTerminalRaw(true); }, Handed(7), 0, 0, 0, true}),
     [](const testing::TestParamInfo<Case> &info) {
       std::string name = info.param.name;
       std::replace_if(
