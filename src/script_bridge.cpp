@@ -251,14 +251,17 @@ static std::int32_t Failed(const char *what, int error) {
 // The program is single-threaded and has never started the interpreter, so the child is a whole
 // process of its own and may run the interpreter's lifetime as a fresh one would.
 std::int32_t CallScriptFunction(std::string name, std::int32_t value) {
-  const ChildOutcome outcome = RunInChild([&name, value] {
-    std::optional<int> exitStatus;
-    const std::int32_t result = RunScriptFunction(name, value, exitStatus);
-    if (exitStatus) {
-      EndChild(*exitStatus);  // the script's process ends, not the program whose copy it is
-    }
-    return result;
-  });
+  std::string handed;
+  const ChildOutcome outcome = RunInChild(
+      [&name, value](std::string &) {
+        std::optional<int> exitStatus;
+        const std::int32_t result = RunScriptFunction(name, value, exitStatus);
+        if (exitStatus) {
+          EndChild(*exitStatus);  // the script's process ends, not the program whose copy it is
+        }
+        return result;
+      },
+      0, handed);
   if (outcome.end == ChildEnd::NotStarted) {
     return Failed("cannot start the script's interpreter", outcome.status);
   }
