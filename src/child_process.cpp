@@ -372,8 +372,12 @@ ChildOutcome RunInChild(const std::function<std::int32_t(std::string &)> &work,
   if (outcome.end == ChildEnd::Exited && handOver->from == child) {
     outcome.end = ChildEnd::HandedOver;
     outcome.result = handOver->result;
-    if (handOver->size <= capacity) {  // the script's process could have written anything there
-      handed.assign(BytesAfter(handOver), handOver->size);
+    try {
+      if (handOver->size <= capacity) {  // the script's process could have written anything there
+        handed.assign(BytesAfter(handOver), handOver->size);
+      }
+    } catch (const std::bad_alloc &) {
+      // Without the memory for a copy, the bytes are lost, not the action's result.
     }
   }
   munmap(shared, length);
