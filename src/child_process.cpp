@@ -20,6 +20,7 @@
 #include <cstring>
 #include <iostream>
 #include <new>
+#include <string>
 
 // The signals whose handling the program changes, for itself or while a child runs.
 static constexpr std::array<int, 8> kChanged = {SIGINT,  SIGQUIT, SIGTSTP, SIGTTIN,
@@ -47,11 +48,17 @@ struct ProgramState {
 };
 
 // Where the child leaves its result: memory shared with the program, which a script cannot close
-// the way it can close an inherited descriptor. `from` names the process that left it there.
+// the way it can close an inherited descriptor. `from` names the process that left it there. The
+// bytes handed over beside the result follow this header.
 struct HandOver {
   pid_t from;
   std::int32_t result;
+  std::size_t size;  // of the bytes that follow
 };
+
+static char *BytesAfter(HandOver *handOver) {
+  return reinterpret_cast<char *>(handOver + 1);
+}
 
 // Never runs: SIGCHLD stays blocked while a child runs and is taken by sigwait. A handler rather
 // than the default, because SIG_IGN (inherited from whoever started the program) reaps the child
@@ -176,10 +183,11 @@ static ProgramState PrepareForChild() {
   return state;
 }
 
-// The child's half: `work` as a fresh process would run it, its result handed over by this process
-// alone, and an end without flushing or destroying anything inherited from the program.
-[[noreturn]] static void RunWork(const std::function<std::int32_t()> &work,
-                                 const ProgramState &program, HandOver &handOver) noexcept {
+// The child's half: `work` as a fresh process would run it, what it gives handed over by this
+// process alone, and an end without flushing or destroying anything inherited from the program.
+[[noreturn]] static void RunWork(const std::function<std::int32_t(std::string &)> &work,
+                                 const ProgramState &program, HandOver &handOver,
+                                 std::size_t capacity) noexcept {
 #ifdef __linux__
   // Killed with the program, even by SIGKILL. A program that died before this call is no longer
   // the parent, and nobody is left to see the script's work.
@@ -189,11 +197,17 @@ static ProgramState PrepareForChild() {
 #endif
   RestoreSignals(program, true);
   const pid_t self = getpid();
-  const std::int32_t result = work();
+  std::string handing;
+  const std::int32_t result = work(handing);
   if (getpid() == self) {
+    if (handing.size() <= capacity) {
+      std::memcpy(BytesAfter(&handOver), handing.data(), handing.size());
+      handOver.size = handing.size();
+    }
     handOver.result = result;
     handOver.from = self;
   }
+  std::string().swap(handing);  // freed: a leak checker that follows the child sees what work left
   EndChild(EXIT_SUCCESS);
 }
 
@@ -335,27 +349,38 @@ static ChildOutcome NotStarted(int error) {
   return ChildOutcome{ChildEnd::NotStarted, error, -1, 0};
 }
 
-ChildOutcome RunInChild(const std::function<std::int32_t()> &work) {
+ChildOutcome RunInChild(const std::function<std::int32_t(std::string &)> &work,
+                        std::size_t capacity, std::string &handed) {
+  handed.clear();
   std::cout.flush();
   std::fflush(nullptr);  // the child must not inherit output that it could write again
-  void *shared =
-      mmap(nullptr, sizeof(HandOver), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  // No swap space is reserved for the room: only the pages that the child fills are ever backed.
+  const std::size_t length = sizeof(HandOver) + capacity;
+  void *shared = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (shared == MAP_FAILED) {
     return NotStarted(errno);
   }
-  const HandOver *handOver = new (shared) HandOver{0, -1};
+  HandOver *handOver = new (shared) HandOver{0, -1, 0};
   const ProgramState program = PrepareForChild();
   const pid_t child = fork();
   if (child == 0) {
-    RunWork(work, program, *static_cast<HandOver *>(shared));
+    RunWork(work, program, *handOver, capacity);
   }
   ChildOutcome outcome = child == -1 ? NotStarted(errno) : WaitForChild(child, program);
+  RestoreAfterChild(program, child);
   if (outcome.end == ChildEnd::Exited && handOver->from == child) {
     outcome.end = ChildEnd::HandedOver;
     outcome.result = handOver->result;
+    try {
+      if (handOver->size <= capacity) {  // the script's process could have written anything there
+        handed.assign(BytesAfter(handOver), handOver->size);
+      }
+    } catch (const std::bad_alloc &) {
+      // Without the memory for a copy, the bytes are lost, not the action's result.
+    }
   }
-  RestoreAfterChild(program, child);
-  munmap(shared, sizeof(HandOver));
+  munmap(shared, length);
   return outcome;
 }
 

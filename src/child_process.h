@@ -1,8 +1,10 @@
 #ifndef SCRIPT_MENU_CHILD_PROCESS_H
 #define SCRIPT_MENU_CHILD_PROCESS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 // How an action's child ended.
 enum class ChildEnd {
@@ -35,6 +37,11 @@ void PrepareProgram();
 // destroyed in it, and an exception that escapes `work` aborts it. Only the child's own process
 // hands its result over, not a copy of it that `work` forked and let return.
 //
+// Beside its result, `work` may hand bytes over: what it leaves in `handing`, up to `capacity` of
+// them, comes back in `handed` the same way, by the child's own process alone (more than
+// `capacity` bytes hand none over). `handed` is empty when the child handed nothing over. The room
+// is shared memory reserved for the child, and costs only the pages it fills.
+//
 // While the child runs, the program ignores the terminal's signals (Ctrl-C, Ctrl-\, Ctrl-Z) and
 // leaves them to the child, as system(3) does; passes SIGTERM and SIGHUP on, unless it was started
 // with them ignored or blocked; stops itself the way the child stops, and continues the child when
@@ -45,9 +52,11 @@ void PrepareProgram();
 //
 // Everything after the fork relies on the caller being single-threaded: the child is a copy of the
 // calling thread alone, and another thread's locks or signal mask would be lost in it.
-ChildOutcome RunInChild(const std::function<std::int32_t()> &work);
+ChildOutcome RunInChild(const std::function<std::int32_t(std::string &handing)> &work,
+                        std::size_t capacity, std::string &handed);
 
-// In the child, from `work`: ends it with `status`, flushing the C streams only.
+// In the child, from `work`: ends it with `status`, flushing the C streams only; nothing is handed
+// over.
 [[noreturn]] void EndChild(int status);
 
 // Ends the program by signal `number`, as it would have ended without a child to pass it on to.

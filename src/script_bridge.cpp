@@ -2,16 +2,24 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <marshal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <new>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "child_process.h"
 
@@ -180,9 +188,295 @@ static void ReadOnlyWhatScriptsUse(std::optional<int> &exitStatus) {
   Py_XDECREF(code);
 }
 
+// The user's own modules have no bytecode (none is written), so each action's child would compile
+// them from source. The code that one child compiles goes back to the program instead, and later
+// children use it while the source they read is still byte for byte the same.
+
+// At most this many bytes of modules are kept, and handed over by one action; what does not fit is
+// compiled at every action.
+static constexpr std::size_t kCompiledBytes = std::size_t{32} << 20;
+
+// A module's code as importlib compiled it: the path it was compiled under, the optimization level
+// and the interpreter's magic number are what it is kept under, and the source bytes are what a
+// later import must read again to use it.
+struct CompiledModule {
+  std::string path;  // UTF-8, lone surrogates passed through, so that no two paths share one
+  std::int64_t magic;
+  std::int64_t optimization;
+  std::string source;
+  std::string code;  // marshalled
+};
+
+// The modules this run's actions compiled. CallScriptFunction takes no state of its own, so they
+// live in a function-local static for the life of the program; an action's child reads them in the
+// copy of the program's memory that fork gave it.
+static std::vector<CompiledModule> &CompiledModules() {
+  static std::vector<CompiledModule> modules;
+  return modules;
+}
+
+// How a child hands a compiled module over: this, then the path, the source and the code.
+struct ModuleRecord {
+  std::uint64_t pathSize;
+  std::uint64_t sourceSize;
+  std::uint64_t codeSize;
+  std::int64_t magic;
+  std::int64_t optimization;
+};
+
+// What the replacement of SourceLoader.source_to_code works with during one lifetime.
+struct ModuleCache {
+  std::string *handing;  // records of the modules compiled, for the program
+  std::int64_t magic;
+  std::int64_t optimization;  // the interpreter's, which _optimize=-1 stands for
+};
+
+// A call of source_to_code as importlib makes it: source bytes, a path, at most _optimize besides.
+struct CompileCall {
+  PyObject *pathBytes;  // the path encoded, or null for a call the cache leaves alone
+  std::string_view path;
+  std::string_view source;
+  std::int64_t optimization;
+};
+
+static constexpr std::int64_t kNoLevel = -2;
+
+static std::string_view BytesOf(PyObject *bytes) {
+  return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+// The level a call compiles with, or kNoLevel for keywords or a level that compile itself handles.
+static std::int64_t OptimizationOf(const ModuleCache &cache, PyObject *keywords) {
+  if (keywords == nullptr) {
+    return cache.optimization;
+  }
+  PyObject *level = PyDict_GetItemString(keywords, "_optimize");
+  if (PyDict_Size(keywords) != 1 || level == nullptr || PyLong_CheckExact(level) == 0) {
+    return kNoLevel;
+  }
+  int overflow = 0;
+  const long number = PyLong_AsLongAndOverflow(level, &overflow);
+  if (number == -1 && overflow == 0) {
+    return cache.optimization;
+  }
+  return number >= 0 && number <= 2 ? number : kNoLevel;
+}
+
+// The module that a call compiles, when it is a call the cache takes.
+static CompileCall ReadCompileCall(const ModuleCache &cache, PyObject *arguments,
+                                   PyObject *keywords) {
+  CompileCall call{nullptr, {}, {}, OptimizationOf(cache, keywords)};
+  if (call.optimization == kNoLevel || PyTuple_GET_SIZE(arguments) != 3) {
+    return call;
+  }
+  PyObject *source = PyTuple_GET_ITEM(arguments, 1);
+  PyObject *path = PyTuple_GET_ITEM(arguments, 2);
+  if (PyBytes_CheckExact(source) == 0 || PyUnicode_CheckExact(path) == 0) {
+    return call;
+  }
+  call.pathBytes = PyUnicode_AsEncodedString(path, "utf-8", "surrogatepass");
+  if (call.pathBytes == nullptr) {
+    PyErr_Clear();
+    return call;
+  }
+  call.path = BytesOf(call.pathBytes);
+  call.source = BytesOf(source);
+  return call;
+}
+
+// The code an earlier action compiled from the same source, or null.
+static PyObject *LoadCompiled(const ModuleCache &cache, const CompileCall &call) {
+  if (call.pathBytes == nullptr) {
+    return nullptr;
+  }
+  for (const CompiledModule &module : CompiledModules()) {
+    if (module.path == call.path && module.magic == cache.magic &&
+        module.optimization == call.optimization && module.source == call.source) {
+      PyObject *code = PyMarshal_ReadObjectFromString(module.code.data(),
+                                                      static_cast<Py_ssize_t>(module.code.size()));
+      if (code == nullptr) {
+        PyErr_Clear();
+      }
+      return code;
+    }
+  }
+  return nullptr;
+}
+
+// Appends a record of the module to what the child hands over, while there is room for it.
+static void AppendRecord(std::string &handing, const ModuleRecord &record, const CompileCall &call,
+                         std::string_view code) {
+  const std::size_t before = handing.size();
+  if (kCompiledBytes - before <
+      sizeof record + call.path.size() + call.source.size() + code.size()) {
+    return;
+  }
+  try {
+    handing.append(reinterpret_cast<const char *>(&record), sizeof record);
+    handing.append(call.path).append(call.source).append(code);
+  } catch (const std::bad_alloc &) {
+    handing.resize(before);
+  }
+}
+
+static void HandOverCompiled(const ModuleCache &cache, const CompileCall &call, PyObject *code) {
+  if (call.pathBytes == nullptr || PyCode_Check(code) == 0) {
+    return;
+  }
+  PyObject *marshalled = PyMarshal_WriteObjectToString(code, Py_MARSHAL_VERSION);
+  if (marshalled == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  const std::string_view bytes = BytesOf(marshalled);
+  const ModuleRecord record{call.path.size(), call.source.size(), bytes.size(), cache.magic,
+                            call.optimization};
+  AppendRecord(*cache.handing, record, call, bytes);
+  Py_DECREF(marshalled);
+}
+
+// SourceLoader.source_to_code(loader, data, path, *, _optimize=-1), which importlib calls only for
+// a module without valid bytecode, with the source it has just read. `self` is the cache and the
+// original method: it compiles as before, so that errors and their reports stay the same, and is
+// skipped only for source that an earlier action compiled. A C function adds no frame to a
+// traceback.
+static PyObject *CachedSourceToCode(PyObject *self, PyObject *arguments, PyObject *keywords) {
+  const auto *cache =
+      static_cast<const ModuleCache *>(PyCapsule_GetPointer(PyTuple_GET_ITEM(self, 0), nullptr));
+  const CompileCall call = ReadCompileCall(*cache, arguments, keywords);
+  PyObject *code = LoadCompiled(*cache, call);
+  if (code == nullptr) {
+    code = PyObject_Call(PyTuple_GET_ITEM(self, 1), arguments, keywords);
+    if (code != nullptr) {
+      HandOverCompiled(*cache, call, code);
+    }
+  }
+  Py_XDECREF(call.pathBytes);
+  return code;
+}
+
+static PyMethodDef cachedSourceToCode = {
+    "source_to_code",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(CachedSourceToCode)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
+
+// The optimization level that the interpreter compiles with (-O, PYTHONOPTIMIZE), or -1.
+static std::int64_t InterpreterOptimization() {
+  PyObject *flags = PySys_GetObject("flags");
+  PyObject *level = flags != nullptr ? PyObject_GetAttrString(flags, "optimize") : nullptr;
+  const long number = level != nullptr ? PyLong_AsLong(level) : -1;
+  Py_XDECREF(level);
+  return number;
+}
+
+// The replacement as a method, so that the loader comes first among its arguments.
+static PyObject *MakeReplacement(ModuleCache &cache, PyObject *original) {
+  PyObject *capsule = PyCapsule_New(&cache, nullptr, nullptr);
+  if (capsule == nullptr) {
+    return nullptr;
+  }
+  PyObject *context = PyTuple_Pack(2, capsule, original);
+  Py_DECREF(capsule);
+  if (context == nullptr) {
+    return nullptr;
+  }
+  PyObject *function = PyCFunction_New(&cachedSourceToCode, context);
+  Py_DECREF(context);
+  if (function == nullptr) {
+    return nullptr;
+  }
+  PyObject *method = PyInstanceMethod_New(function);
+  Py_DECREF(function);
+  return method;
+}
+
+static void ReplaceSourceToCode(ModuleCache &cache, PyObject *loaders) {
+  PyObject *loader = PyObject_GetAttrString(loaders, "SourceLoader");
+  if (loader == nullptr) {
+    return;
+  }
+  PyObject *original = PyObject_GetAttrString(loader, "source_to_code");
+  PyObject *replacement = original != nullptr ? MakeReplacement(cache, original) : nullptr;
+  if (replacement != nullptr) {
+    PyObject_SetAttrString(loader, "source_to_code", replacement);
+  }
+  Py_XDECREF(replacement);
+  Py_XDECREF(original);
+  Py_DECREF(loader);
+}
+
+// Before the script's first import: modules that earlier actions compiled from the same source are
+// loaded from their code, and the code of those compiled now goes to `cache.handing`. Should any
+// step fail, modules are compiled as they were without it.
+static void UseCompiledModules(ModuleCache &cache) {
+  cache.magic = PyImport_GetMagicNumber();
+  cache.optimization = InterpreterOptimization();
+  PyObject *loaders = PyImport_ImportModule("_frozen_importlib_external");
+  if (cache.magic != -1 && cache.optimization >= 0 && loaders != nullptr) {
+    ReplaceSourceToCode(cache, loaders);
+  }
+  Py_XDECREF(loaders);
+  PyErr_Clear();
+}
+
+// The record at `offset` in what a child handed over, and `offset` moved past it; false at the end,
+// or where a size is more than what is left: the bytes come from the script's process.
+static bool ReadRecord(const std::string &handed, std::size_t &offset, CompiledModule &module) {
+  ModuleRecord record{};
+  if (handed.size() - offset < sizeof record) {
+    return false;
+  }
+  std::memcpy(&record, handed.data() + offset, sizeof record);
+  const std::size_t left = handed.size() - offset - sizeof record;
+  if (record.pathSize > left || record.sourceSize > left - record.pathSize ||
+      record.codeSize > left - record.pathSize - record.sourceSize) {
+    return false;
+  }
+  offset += sizeof record;
+  module.path = handed.substr(offset, record.pathSize);
+  offset += record.pathSize;
+  module.source = handed.substr(offset, record.sourceSize);
+  offset += record.sourceSize;
+  module.code = handed.substr(offset, record.codeSize);
+  offset += record.codeSize;
+  module.magic = record.magic;
+  module.optimization = record.optimization;
+  return true;
+}
+
+// A module's new version replaces its old one, and is kept when it fits within the bound.
+static void Keep(CompiledModule &&module) {
+  std::vector<CompiledModule> &modules = CompiledModules();
+  modules.erase(std::remove_if(modules.begin(), modules.end(),
+                               [&module](const CompiledModule &kept) {
+                                 return kept.path == module.path && kept.magic == module.magic &&
+                                        kept.optimization == module.optimization;
+                               }),
+                modules.end());
+  std::size_t size = module.path.size() + module.source.size() + module.code.size();
+  for (const CompiledModule &kept : modules) {
+    size += kept.path.size() + kept.source.size() + kept.code.size();
+  }
+  if (size <= kCompiledBytes) {
+    modules.push_back(std::move(module));
+  }
+}
+
+static void KeepCompiled(const std::string &handed) {
+  std::size_t offset = 0;
+  CompiledModule module{};
+  try {
+    while (ReadRecord(handed, offset, module)) {
+      Keep(std::move(module));
+    }
+  } catch (const std::bad_alloc &) {
+    // A module not kept is compiled again, as it was before.
+  }
+}
+
 // One whole interpreter lifetime: start, import, look up, call, convert, release, finalize.
 std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
-                               std::optional<int> &exitStatus) {
+                               std::optional<int> &exitStatus, std::string &compiled) {
   const PyStatus start = StartInterpreter();
   if (PyStatus_Exception(start)) {
     // What a failed start leaves behind goes with the process that made it.
@@ -194,6 +488,8 @@ std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
     std::cerr << (start.err_msg != nullptr ? start.err_msg : "no reason given") << std::endl;
     return -1;
   }
+  ModuleCache cache{&compiled, -1, -1};
+  UseCompiledModules(cache);
   ReadOnlyWhatScriptsUse(exitStatus);
   PyObject *moduleName = PyUnicode_FromString("PythonCode");
   PyObject *module = moduleName != nullptr ? PyImport_Import(moduleName) : nullptr;
@@ -251,14 +547,19 @@ static std::int32_t Failed(const char *what, int error) {
 // The program is single-threaded and has never started the interpreter, so the child is a whole
 // process of its own and may run the interpreter's lifetime as a fresh one would.
 std::int32_t CallScriptFunction(std::string name, std::int32_t value) {
-  const ChildOutcome outcome = RunInChild([&name, value] {
-    std::optional<int> exitStatus;
-    const std::int32_t result = RunScriptFunction(name, value, exitStatus);
-    if (exitStatus) {
-      EndChild(*exitStatus);  // the script's process ends, not the program whose copy it is
-    }
-    return result;
-  });
+  std::string compiled;
+  const ChildOutcome outcome = RunInChild(
+      [&name, value](std::string &handing) {
+        std::optional<int> exitStatus;
+        const std::int32_t result = RunScriptFunction(name, value, exitStatus, handing);
+        if (exitStatus) {
+          std::string().swap(handing);  // nothing is handed over: freed for a leak checker
+          EndChild(*exitStatus);  // the script's process ends, not the program whose copy it is
+        }
+        return result;
+      },
+      kCompiledBytes, compiled);
+  KeepCompiled(compiled);
   if (outcome.end == ChildEnd::NotStarted) {
     return Failed("cannot start the script's interpreter", outcome.status);
   }

@@ -17,9 +17,11 @@ std::int32_t CallScriptFunction(std::string name, std::int32_t value);
 
 // The interpreter lifetime of one such call, run in the calling process; the benchmark measures it.
 // A SystemExit of the script's is not reported but kept in `exitStatus`, as the status python3
-// would end with. Out of line, so that a leak checker can tell what the lifetime left allocated by
-// its frame.
+// would end with. The code of the script's own modules that it compiles from source is appended to
+// `compiled`, in the form in which CallScriptFunction hands it back to the program for later calls.
+// Out of line, so that a leak checker can tell what the lifetime left allocated by its frame.
 [[gnu::noinline]] std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
-                                                 std::optional<int> &exitStatus);
+                                                 std::optional<int> &exitStatus,
+                                                 std::string &compiled);
 
 #endif

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "script_bridge.h"
 
@@ -101,28 +106,132 @@ TEST(BridgeLifetime, GlobalsStartAfreshInEveryCall) {
   EXPECT_EQ(second, 5);
 }
 
-// Same size and modification time: only a fresh compile of the source sees the edit.
-TEST(BridgeLifetime, EditedScriptTakesEffectAtTheNextCallAndNoBytecodeIsWritten) {
-  namespace fs = std::filesystem;
-  const fs::path folder = fs::temp_directory_path() / ("bridge_test_" + std::to_string(getpid()));
-  fs::create_directories(folder);
-  unsetenv("PYTHONDONTWRITEBYTECODE");
-  const Call call{"", "DoubleValue", 5, 0, ""};
-  std::int32_t before = 0;
-  std::int32_t after = 0;
-  const fs::path script = folder / "PythonCode.py";
-  std::ofstream(script) << "def DoubleValue(v):\n    return v * 2\n";
-  const fs::file_time_type written = fs::last_write_time(script);
-  CallIn(folder, call, before);
-  std::ofstream(script) << "def DoubleValue(v):\n    return v * 3\n";
-  fs::last_write_time(script, written);
-  CallIn(folder, call, after);
-  const bool cached = fs::exists(folder / "__pycache__");
-  fs::remove_all(folder);
-  EXPECT_EQ(before, 10);
-  EXPECT_EQ(after, 15);
-  EXPECT_FALSE(cached);
+// One action on modules that the test writes: a file written first, then DoubleValue(5).
+struct Action {
+  const char *file;  // under the row's folder, written at the modification time it had; or null
+  const char *text;
+  std::int32_t expected;
+  const char *report;     // expected in standard error; empty, with no sameReportAs: nothing at all
+  int sameReportAs = -1;  // an earlier action whose standard error this one's equals
+  const char *searched = "";   // PYTHONPATH, under the row's folder
+  const char *optimize = "0";  // PYTHONOPTIMIZE
+};
+
+struct Actions {
+  const char *name;
+  std::vector<Action> actions;
+};
+
+void PrintTo(const Actions &row, std::ostream *out) {
+  *out << row.name;
 }
+
+// An edit keeps the size and modification time where the text's length allows: only the source
+// itself tells the versions apart.
+void WriteAsBefore(const std::filesystem::path &file, const char *text) {
+  namespace fs = std::filesystem;
+  fs::create_directories(file.parent_path());
+  std::error_code absent;
+  const fs::file_time_type written = fs::last_write_time(file, absent);
+  std::ofstream(file) << text;
+  if (!absent) {
+    fs::last_write_time(file, written);
+  }
+}
+
+class ActionsOnModules : public testing::TestWithParam<Actions> {};
+
+TEST_P(ActionsOnModules, RunTheSourceAsItIsAndWriteNoBytecode) {
+  namespace fs = std::filesystem;
+  static int rows = 0;  // a folder of its own per row, even when rows repeat in one process
+  const fs::path folder = fs::temp_directory_path() / ("bridge_test_" + std::to_string(getpid()) +
+                                                       "_" + std::to_string(++rows));
+  unsetenv("PYTHONDONTWRITEBYTECODE");
+  std::vector<std::string> reports;
+  for (const Action &action : GetParam().actions) {
+    if (action.file != nullptr) {
+      WriteAsBefore(folder / action.file, action.text);
+    }
+    setenv("PYTHONOPTIMIZE", action.optimize, 1);
+    std::int32_t result = 0;
+    reports.push_back(CallIn(folder / action.searched, Call{"", "DoubleValue", 5, 0, ""}, result));
+    const std::string &errors = reports.back();
+    EXPECT_EQ(result, action.expected) << "action " << reports.size();
+    if (action.sameReportAs >= 0) {
+      EXPECT_EQ(errors, reports[static_cast<std::size_t>(action.sameReportAs)]);
+    }
+    if (*action.report == '\0' && action.sameReportAs < 0) {
+      EXPECT_EQ(errors, "") << "action " << reports.size();
+    } else {
+      EXPECT_NE(errors.find(action.report), std::string::npos) << errors;
+    }
+  }
+  unsetenv("PYTHONOPTIMIZE");
+  std::vector<std::string> written;
+  for (const fs::directory_entry &entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.path().filename() == "__pycache__") {
+      written.push_back(entry.path());
+    }
+  }
+  fs::remove_all(folder);
+  EXPECT_EQ(written, std::vector<std::string>{});
+}
+
+constexpr const char *kDoubles = "def DoubleValue(v):\n    return v * 2\n";
+constexpr const char *kTriples = "def DoubleValue(v):\n    return v * 3\n";
+constexpr const char *kWarnsAndDoubles =
+    "def DoubleValue(v):\n    return v * 2 if v is not 0 else 0\n";
+constexpr const char *kWarnsAndTriples =
+    "def DoubleValue(v):\n    return v * 3 if v is not 0 else 0\n";
+constexpr const char *kBroken = "def DoubleValue(v)\n    return v * 2\n";
+constexpr const char *kQuadruples = "def DoubleValue(v):\n    return v * 4\n";
+constexpr const char *kImportsFactor =
+    "import factor\n\n\ndef DoubleValue(v):\n    return v * factor.FACTOR\n";
+constexpr const char *kRaises = "def DoubleValue(v):\n    values = [v]\n    return values[v]\n";
+constexpr const char *kAsserts =
+    "def DoubleValue(v):\n    assert v > 5, 'too small'\n    return v * 2\n";
+constexpr const char *kNames =
+    "import sys\n\n\ndef DoubleValue(v):\n"
+    "    print(type(__loader__).__name__, __cached__, DoubleValue.__code__.co_filename,\n"
+    "          file=sys.stderr)\n"
+    "    return v * 2\n";
+constexpr const char *kTraceback =
+    "PythonCode.py\", line 3, in DoubleValue\n    return values[v]\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Edits, ActionsOnModules,
+    testing::Values(
+        Actions{"an edit of the same size in the same second",
+                {{"PythonCode.py", kDoubles, 10, ""}, {"PythonCode.py", kTriples, 15, ""}}},
+        Actions{"a compile-time warning at the first action only, as with bytecode",
+                {{"PythonCode.py", kWarnsAndDoubles, 10, "SyntaxWarning"},
+                 {nullptr, "", 10, ""},
+                 {"PythonCode.py", kWarnsAndTriples, 15, "SyntaxWarning"}}},
+        Actions{"an edit into a syntax error and out again",
+                {{"PythonCode.py", kDoubles, 10, ""},
+                 {"PythonCode.py", kBroken, -1, "line 1\n    def DoubleValue(v)\n"},
+                 {nullptr, "", -1, "SyntaxError", 1},
+                 {"PythonCode.py", kQuadruples, 20, ""}}},
+        Actions{"an edit of an imported module",
+                {{"factor.py", "FACTOR = 2\n", -1, "No module named 'PythonCode'"},
+                 {"PythonCode.py", kImportsFactor, 10, ""},
+                 {"factor.py", "FACTOR = 3\n", 15, ""}}},
+        Actions{"a traceback at a later action, and the same source in another folder",
+                {{"a/PythonCode.py", kRaises, -1, kTraceback, -1, "a"},
+                 {"b/PythonCode.py", kRaises, -1, "b/PythonCode.py", -1, "b"},
+                 {nullptr, "", -1, kTraceback, 0, "a"}}},
+        Actions{"optimization levels",
+                {{"PythonCode.py", kAsserts, -1, "AssertionError: too small"},
+                 {nullptr, "", 10, "", -1, "", "1"},
+                 {nullptr, "", -1, "AssertionError: too small", 0}}},
+        Actions{"the module's loader, bytecode path and file name",
+                {{"PythonCode.py", kNames, 10, "SourceFileLoader "}, {nullptr, "", 10, "", 0}}}),
+    [](const testing::TestParamInfo<Actions> &info) {
+      std::string name = info.param.name;
+      std::replace_if(
+          name.begin(), name.end(), [](char c) { return std::isalnum(c) == 0; }, '_');
+      return name;
+    });
 
 struct Ending {
   const char *function;

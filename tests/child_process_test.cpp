@@ -15,6 +15,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -38,6 +39,8 @@ struct Start {
   bool terminal;                 // standard input on a terminal of its own session's
 };
 
+constexpr std::size_t kRoom = 7;  // bytes that a child may hand over beside its result
+
 // What that process saw.
 struct Seen {
   ChildOutcome outcome;
@@ -45,17 +48,21 @@ struct Seen {
   bool helperLeft;  // a child of its own not reaped after the call
   ssize_t printed;  // bytes in standard output after the call
   bool raw;         // standard input's terminal in raw mode after the call
+  std::size_t handedSize;
+  std::array<char, kRoom> handed;  // the first of them
 };
 
 struct Case {
   const char *name;
   Start start;
   std::function<std::int32_t()> work;
-  ChildOutcome expected;  // its result is compared only when a result was handed over
-  int nonBlocking = 0;    // a bit per standard stream that is non-blocking afterwards
-  int stoppedBy = 0;      // the stop the program followed, as its own parent saw it; 0 for none
-  ssize_t printed = 0;    // bytes the child printed that reached standard output
-  bool raw = false;       // standard input's terminal left in raw mode
+  ChildOutcome expected;     // its result is compared only when a result was handed over
+  int nonBlocking = 0;       // a bit per standard stream that is non-blocking afterwards
+  int stoppedBy = 0;         // the stop the program followed, as its own parent saw it; 0 for none
+  ssize_t printed = 0;       // bytes the child printed that reached standard output
+  bool raw = false;          // standard input's terminal left in raw mode
+  const char *handing = "";  // bytes that the work leaves to be handed over
+  const char *handed = "";   // bytes that come back
 };
 
 ChildOutcome Handed(std::int32_t result) {
@@ -222,7 +229,13 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
     if (row.start.subreaper) {
       prctl(PR_SET_CHILD_SUBREAPER, 1);
     }
-    Seen seen{RunInChild(row.work), 0, false, 0, false};
+    std::string handed;
+    const auto work = [&row](std::string &handing) {
+      handing = row.handing;
+      return row.work();
+    };
+    Seen seen{RunInChild(work, kRoom, handed), 0, false, 0, false, handed.size(), {}};
+    handed.copy(seen.handed.data(), seen.handed.size());
     std::array<char, 64> printed{};
     fcntl(readEnds[1], F_SETFL, O_NONBLOCK);
     seen.printed = std::max(read(readEnds[1], printed.data(), printed.size()), ssize_t{0});
@@ -283,6 +296,8 @@ TEST_P(RunInChildTest, EndsAsTheChildDidAndRestoresTheProgram) {
   EXPECT_EQ(stoppedBy, row.stoppedBy);
   EXPECT_EQ(seen.printed, row.printed);
   EXPECT_EQ(seen.raw, row.raw);
+  EXPECT_EQ(std::string(seen.handed.data(), std::min(seen.handedSize, kRoom)), row.handed);
+  EXPECT_EQ(seen.handedSize, std::string(row.handed).size());
 }
 
 const Start kPlain{{}, {}, {}, false, false, false};
@@ -294,6 +309,9 @@ const Start kErrorNonBlocking{{}, {}, {2}, false, false, false};
 const Start kSubreaper{{}, {}, {}, true, true, false};
 const Start kTerminal{{}, {}, {}, false, false, true};
 constexpr int kQuitAndChild = 1 << 1 | 1 << 5;  // ReportSignals' bits for SIGQUIT and SIGCHLD
+
+// More than the room and the rest of its page: written there, they would crash the child.
+const std::string kPagesOfBytes(3 * 4096, 'x');
 
 std::int32_t StopItself() {
   raise(SIGTSTP);
@@ -309,6 +327,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"throws", kPlain, []() -> std::int32_t { throw std::runtime_error("escapes"); },
              Ended(ChildEnd::Killed, SIGABRT)},
         Case{"a forked copy returns", kPlain, ForkAndReturn, Ended(ChildEnd::Exited, 3)},
+        Case{"hands bytes over", kPlain, ReturnSeven, Handed(7), 0, 0, 0, false, "records",
+             "records"},
+        Case{"hands more bytes than there is room for", kPlain, ReturnSeven, Handed(7), 0, 0, 0,
+             false, kPagesOfBytes.c_str()},
+        Case{"a forked copy hands bytes over", kPlain, ForkAndReturn, Ended(ChildEnd::Exited, 3), 0,
+             0, 0, false, "copy's"},
         Case{"stops itself", kPlain, StopItself, Handed(7), 0, SIGTSTP},
         Case{"prints through C", kPlain, [] { return std::printf("printed"); }, Handed(7), 0, 0, 7},
         Case{"starts with the signal handling the program was started with", kPlain, ReportSignals,

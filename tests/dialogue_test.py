@@ -100,6 +100,8 @@ TRANSCRIPTS = [
     ("a pickle, then a script reads all bytes that remain", READING,
      "1 4\n" + PICKLED + "\n1 3\n" + "\x00\xff\r\n" * 10**5,
      ASKED + "[1, 'two', 3.5]\n" + ASKED + "400000 bytes\n" + MENU + "\n", ()),
+    ("a module of several hundred lines in every action", fixture("large"), "2 3\n1 -12\n2 4\n3\n",
+     double(3, 6) + ASKED + TABLE_OF_MINUS_12 + double(4, 8) + MENU + BYE, ()),
     ("module missing", fixture("absent"), "2\n4\n3\n", double(4, -1) + MENU + BYE,
      ("ModuleNotFoundError: No module named 'PythonCode'",)),
 ]

@@ -454,24 +454,28 @@ class Soak(unittest.TestCase):
 class Memcheck(unittest.TestCase):
     """Every kind of script failure under valgrind, with the interpreter allocating by malloc."""
 
-    DIALOGUES = [("failing", b"1 4\n2 1\n2 2\n2 3\n2 4\n2 5\n3\n"), ("chatty", b"1 4\n2 6\n3\n"),
-                 ("absent", b"2 4\n3\n"), ("broken_syntax", b"2 4\n3\n"),
-                 ("raising_import", b"2 4\n3\n")]
+    # (module, standard input, exit status)
+    DIALOGUES = [("failing", b"1 4\n2 1\n2 2\n2 3\n2 4\n2 5\n3\n", 0),
+                 ("chatty", b"1 4\n2 6\n3\n", 0), ("absent", b"2 4\n3\n", 0),
+                 ("broken_syntax", b"2 4\n3\n", 0), ("raising_import", b"2 4\n3\n", 0),
+                 ("exiting", b"1 3\n", 3)]
 
     def test_no_errors_and_no_leaks_through_the_program(self):
         suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)), "valgrind.supp")
-        for module, stdin in self.DIALOGUES:
+        for module, stdin, status in self.DIALOGUES:
             with self.subTest(module), tempfile.TemporaryDirectory() as logs:
                 env = environment(fixture(module))
                 env["PYTHONMALLOC"] = "malloc"
                 # valgrind follows every forked child: one log each, the program's among them. A
                 # reference a child leaves unreleased stays reachable until it ends, so reachable
                 # memory that the interpreter's lifetime allocated counts too.
-                subprocess.run(["valgrind", "--leak-check=full", "--errors-for-leak-kinds=none",
-                                "--show-leak-kinds=all", "--num-callers=60",
-                                f"--suppressions={suppressions}",
-                                f"--log-file={logs}/%p.log", Program],
-                               input=stdin, env=env, capture_output=True, timeout=300, check=True)
+                done = subprocess.run(["valgrind", "--leak-check=full",
+                                       "--errors-for-leak-kinds=none", "--show-leak-kinds=all",
+                                       "--num-callers=60", f"--suppressions={suppressions}",
+                                       f"--log-file={logs}/%p.log", Program],
+                                      input=stdin, env=env, capture_output=True, timeout=300,
+                                      check=False)
+                self.assertEqual(done.returncode, status, done.stderr)
                 reports = []
                 for name in sorted(os.listdir(logs)):
                     with open(os.path.join(logs, name), encoding="utf-8") as log:
