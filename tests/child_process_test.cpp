@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -86,7 +85,7 @@ std::int32_t ReturnSeven() {
 }
 
 // Signals the program, waits so that it is passed on, and returns if it was not.
-std::function<std::int32_t()> SignalProgram(std::initializer_list<int> numbers) {
+std::function<std::int32_t()> SignalProgram(std::vector<int> numbers) {
   return [numbers] {
     for (const int number : numbers) {
       kill(getppid(), number);
