@@ -266,7 +266,10 @@ static std::int64_t OptimizationOf(const ModuleCache &cache, PyObject *keywords)
 static CompileCall ReadCompileCall(const ModuleCache &cache, PyObject *arguments,
                                    PyObject *keywords) {
   CompileCall call{nullptr, {}, {}, OptimizationOf(cache, keywords)};
-  if (call.optimization == kNoLevel || PyTuple_GET_SIZE(arguments) != 3) {
+  // The loader, the source and the path; from 3.15 on also the module's name, which compile uses
+  // for the warnings it gives only.
+  const Py_ssize_t given = PyTuple_GET_SIZE(arguments);
+  if (call.optimization == kNoLevel || given < 3 || given > 4) {
     return call;
   }
   PyObject *source = PyTuple_GET_ITEM(arguments, 1);
