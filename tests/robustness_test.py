@@ -461,6 +461,11 @@ class Memcheck(unittest.TestCase):
                  ("exiting", b"1 3\n", 3)]
 
     def test_no_errors_and_no_leaks_through_the_program(self):
+        if sys.version_info >= (3, 14):
+            # Its C stack check, from the bounds the C library reports for the stack that valgrind
+            # gives a forked child, finds an overflow as the interpreter starts (natively it
+            # does not): every action would end in a fatal error before anything is checked.
+            self.skipTest("CPython 3.14 and later abort at start under valgrind")
         suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)), "valgrind.supp")
         for module, stdin, status in self.DIALOGUES:
             with self.subTest(module), tempfile.TemporaryDirectory() as logs:
@@ -476,6 +481,7 @@ class Memcheck(unittest.TestCase):
                                       input=stdin, env=env, capture_output=True, timeout=300,
                                       check=False)
                 self.assertEqual(done.returncode, status, done.stderr)
+                self.assertNotIn(b"killed by signal", done.stderr)  # every action ran its course
                 reports = []
                 for name in sorted(os.listdir(logs)):
                     with open(os.path.join(logs, name), encoding="utf-8") as log:
