@@ -90,7 +90,24 @@ static bool HasHandler(int number, void (*handler)(int)) {
   return sigaction(number, nullptr, &current) == 0 && current.sa_handler == handler;
 }
 
+// Whether processes that others leave behind come to the program: as a PID namespace's init, or
+// as a subreaper. Only then has it children that are not an action's own.
+static bool InheritsOrphans() {
+  if (getpid() == 1) {
+    return true;
+  }
+#ifdef PR_GET_CHILD_SUBREAPER
+  int subreaper = 0;
+  return prctl(PR_GET_CHILD_SUBREAPER, &subreaper) == 0 && subreaper != 0;
+#else
+  return false;
+#endif
+}
+
 void PrepareProgram() {
+  if (!InheritsOrphans()) {
+    return;
+  }
   if (HasHandler(SIGCHLD, SIG_DFL)) {
     const struct sigaction reap = Handling(ReapEnded, SA_RESTART | SA_NOCLDSTOP);
     sigaction(SIGCHLD, &reap, nullptr);

@@ -192,7 +192,7 @@ constexpr const char *kAsserts =
     "def DoubleValue(v):\n    assert v > 5, 'too small'\n    return v * 2\n";
 constexpr const char *kNames =
     "import sys\n\n\ndef DoubleValue(v):\n"
-    "    print(type(__loader__).__name__, __cached__, DoubleValue.__code__.co_filename,\n"
+    "    print(type(__loader__).__name__, __spec__.cached, DoubleValue.__code__.co_filename,\n"
     "          file=sys.stderr)\n"
     "    return v * 2\n";
 constexpr const char *kTraceback =

@@ -222,11 +222,11 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
     for (const int stream : row.start.nonBlocking) {
       SetBlocking(stream, false);
     }
-    if (row.start.prepared) {
-      PrepareProgram();
-    }
     if (row.start.subreaper) {
       prctl(PR_SET_CHILD_SUBREAPER, 1);
+    }
+    if (row.start.prepared) {
+      PrepareProgram();
     }
     std::string handed;
     const auto work = [&row](std::string &handing) {
@@ -300,7 +300,6 @@ TEST_P(RunInChildTest, EndsAsTheChildDidAndRestoresTheProgram) {
 }
 
 const Start kPlain{{}, {}, {}, false, false, false};
-const Start kPrepared{{}, {}, {}, true, false, false};
 const Start kUnderNohup{{SIGHUP}, {}, {}, false, false, false};
 const Start kQuitAndChildIgnored{{SIGQUIT, SIGCHLD}, {}, {}, false, false, false};
 const Start kTermBlocked{{}, {SIGTERM}, {}, false, false, false};
@@ -336,7 +335,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"prints through C", kPlain, [] { return std::printf("printed"); }, Handed(7), 0, 0, 7},
         Case{"starts with the signal handling the program was started with", kPlain, ReportSignals,
              Handed(0)},
-        Case{"starts with none of the program's own handlers", kPrepared, ReportSignals, Handed(0)},
+        Case{"starts with none of the program's own handlers", kSubreaper, ReportSignals,
+             Handed(0)},
         Case{"starts with SIGQUIT and SIGCHLD ignored as the program was", kQuitAndChildIgnored,
              ReportSignals, Handed(kQuitAndChild)},
         Case{"SIGQUIT to the program", kPlain, SignalProgram({SIGQUIT}), Handed(7)},
