@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "script_bridge.h"
+#include "interpreter_lifetime.h"
 
 using Clock = std::chrono::steady_clock;
 

@@ -2,7 +2,6 @@
 #define SCRIPT_MENU_SCRIPT_BRIDGE_H
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 // Runs function `name` of the script module PythonCode with `value` as its one argument, in an
@@ -14,14 +13,5 @@
 // with that status; SIGTERM or SIGHUP that reaches the program meanwhile is passed on to the child,
 // and ends the program once the child has ended.
 std::int32_t CallScriptFunction(std::string name, std::int32_t value);
-
-// The interpreter lifetime of one such call, run in the calling process; the benchmark measures it.
-// A SystemExit of the script's is not reported but kept in `exitStatus`, as the status python3
-// would end with. The code of the script's own modules that it compiles from source is appended to
-// `compiled`, in the form in which CallScriptFunction hands it back to the program for later calls.
-// Out of line, so that a leak checker can tell what the lifetime left allocated by its frame.
-[[gnu::noinline]] std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
-                                                 std::optional<int> &exitStatus,
-                                                 std::string &compiled);
 
 #endif
