@@ -33,8 +33,10 @@ static double MedianMicroseconds(std::vector<Clock::duration> &times) {
 static std::int32_t Lifetime(Clock::duration &spent) {
   const Clock::time_point start = Clock::now();
   std::optional<int> exitStatus;
+  const KeptCode nothingKept;
   std::string compiled;
-  const std::int32_t result = RunScriptFunction("DoubleValue", 3, exitStatus, compiled);
+  const std::int32_t result =
+      RunScriptFunction("DoubleValue", 3, nothingKept, exitStatus, compiled);
   spent = Clock::now() - start;
   return result;
 }

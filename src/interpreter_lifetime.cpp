@@ -152,14 +152,14 @@ static std::int32_t Converted(PyObject *callResult, std::optional<int> &exitStat
   return result;
 }
 
-std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
+std::int32_t RunScriptFunction(const std::string &name, std::int32_t value, const KeptCode &kept,
                                std::optional<int> &exitStatus, std::string &compiled) {
   const PyStatus start = StartInterpreter();
   if (PyStatus_Exception(start)) {
     ReportFailedStart(start);
     return -1;
   }
-  KeptCodeImport import{&compiled, -1, -1};
+  KeptCodeImport import{&kept, &compiled, -1, -1};
   UseKeptCode(import);
   InstallStandardInput();
   PrintPendingError(exitStatus);

@@ -5,15 +5,18 @@
 #include <optional>
 #include <string>
 
+#include "kept_code.h"
+
 // One whole interpreter lifetime, run in the calling process: start with the user's settings,
 // import PythonCode, look up and call function `name` with `value`, convert its result, release,
 // finalize. Returns the result as a 32-bit integer, or -1 when the call produced none; failures
 // are reported on standard error by the interpreter's own error printer. A SystemExit of the
 // script's is not reported but kept in `exitStatus`, as the status python3 would end with. The
-// records of the script's own modules that it compiles from source are appended to `compiled`
-// (kept_code.h). Out of line, so that a leak checker can tell what the lifetime left allocated by
-// its frame; the benchmark measures it.
+// script's own modules are loaded from `kept` where their source is the same, and the records of
+// those it compiles or uses are appended to `compiled`. Out of line, so that a leak checker can
+// tell what the lifetime left allocated by its frame; the benchmark measures it.
 [[gnu::noinline]] std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
+                                                 const KeptCode &kept,
                                                  std::optional<int> &exitStatus,
                                                  std::string &compiled);
 

@@ -1,41 +1,46 @@
 #include "kept_code.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
-#include <vector>
 
-// The modules this run's actions compiled. CallScriptFunction takes no state of its own, so they
-// live in a function-local static for the life of the program; an action's child reads them in the
-// copy of the program's memory that fork gave it.
-static std::vector<CompiledModule> &KeptModules() {
-  static std::vector<CompiledModule> modules;
-  return modules;
+std::size_t ModuleKeyHash::operator()(const ModuleKey &key) const {
+  const std::size_t path = std::hash<std::string_view>()(key.path);
+  return path ^ (std::hash<std::int64_t>()(key.magic * 3 + key.optimization) << 1);
 }
 
-static bool SameKey(const CompiledModule &one, const CompiledModule &other) {
-  return one.path == other.path && one.magic == other.magic &&
-         one.optimization == other.optimization;
+static ModuleKey KeyOf(const CompiledModule &module) {
+  return {module.path, module.magic, module.optimization};
 }
 
-static std::size_t Size(const CompiledModule &module) {
-  return module.path.size() + module.source.size() + module.code.size();
+// What a kept module takes in memory: the heap blocks of its strings, its list node and its index
+// entry, each block with the allocator's header.
+static std::size_t Footprint(const CompiledModule &module) {
+  constexpr std::size_t kBlockHeader = 16;
+  const std::size_t inPlace = std::string().capacity();
+  const auto heap = [inPlace](const std::string &text) {
+    return text.capacity() > inPlace ? text.capacity() + 1 + kBlockHeader : 0;
+  };
+  const std::size_t listNode = sizeof(CompiledModule) + 2 * sizeof(void *) + kBlockHeader;
+  const std::size_t indexEntry = sizeof(ModuleKey) + 3 * sizeof(void *) + kBlockHeader;
+  return listNode + indexEntry + heap(module.path) + heap(module.source) + heap(module.code);
 }
 
-const std::string *FindKeptCode(const CompiledModule &module) {
-  for (const CompiledModule &kept : KeptModules()) {
-    if (SameKey(kept, module) && kept.source == module.source) {
-      return &kept.code;
-    }
+const std::string *FindKeptCode(const KeptCode &kept, const CompiledModule &module) {
+  const auto found = kept.index.find(KeyOf(module));
+  if (found == kept.index.end() || found->second->source != module.source) {
+    return nullptr;
   }
-  return nullptr;
+  return &found->second->code;
 }
 
-// How a child hands a compiled module over: this, then the path, the source and the code.
+// How a child hands a module over: this, then the path, the source and the code. A module whose
+// code was kept already comes with its path alone.
 struct ModuleRecord {
   std::uint64_t pathSize;
   std::uint64_t sourceSize;
@@ -44,24 +49,33 @@ struct ModuleRecord {
   std::int64_t optimization;
 };
 
-void AppendRecord(std::string &handing, const CompiledModule &module) {
+static void AppendRecord(std::string &handing, const CompiledModule &module,
+                         std::string_view source, std::string_view code) {
   const std::size_t before = handing.size();
-  const ModuleRecord record{module.path.size(), module.source.size(), module.code.size(),
-                            module.magic, module.optimization};
-  if (kKeptCodeBytes - before < sizeof record + Size(module)) {
+  const ModuleRecord record{module.path.size(), source.size(), code.size(), module.magic,
+                            module.optimization};
+  if (kKeptCodeBytes - before < sizeof record + module.path.size() + source.size() + code.size()) {
     return;
   }
   try {
     handing.append(reinterpret_cast<const char *>(&record), sizeof record);
-    handing.append(module.path).append(module.source).append(module.code);
+    handing.append(module.path).append(source).append(code);
   } catch (const std::bad_alloc &) {
     handing.resize(before);
   }
 }
 
+void AppendCompiled(std::string &handing, const CompiledModule &module) {
+  AppendRecord(handing, module, module.source, module.code);
+}
+
+void AppendUsed(std::string &handing, const CompiledModule &module) {
+  AppendRecord(handing, module, {}, {});
+}
+
 // The record at `offset` in what a child handed over, and `offset` moved past it; false at the end,
 // or where a size is more than what is left: the bytes come from the script's process.
-static bool ReadRecord(const std::string &handed, std::size_t &offset, CompiledModule &module) {
+static bool ReadRecord(std::string_view handed, std::size_t &offset, CompiledModule &module) {
   ModuleRecord record{};
   if (handed.size() - offset < sizeof record) {
     return false;
@@ -84,27 +98,51 @@ static bool ReadRecord(const std::string &handed, std::size_t &offset, CompiledM
   return true;
 }
 
-static void Keep(CompiledModule &&module) {
-  std::vector<CompiledModule> &modules = KeptModules();
-  modules.erase(
-      std::remove_if(modules.begin(), modules.end(),
-                     [&module](const CompiledModule &kept) { return SameKey(kept, module); }),
-      modules.end());
-  std::size_t size = Size(module);
-  for (const CompiledModule &kept : modules) {
-    size += Size(kept);
+static void Drop(KeptCode &kept, std::list<CompiledModule>::iterator module) {
+  kept.size -= Footprint(*module);
+  kept.index.erase(KeyOf(*module));
+  kept.modules.erase(module);
+}
+
+static void Keep(KeptCode &kept, CompiledModule &&module) {
+  const auto old = kept.index.find(KeyOf(module));
+  if (old != kept.index.end()) {
+    Drop(kept, old->second);
   }
-  if (size <= kKeptCodeBytes) {
-    modules.push_back(std::move(module));
+  const std::size_t footprint = Footprint(module);
+  if (footprint > kept.bound) {
+    return;
+  }
+  while (kept.size + footprint > kept.bound) {
+    Drop(kept, std::prev(kept.modules.end()));
+  }
+  kept.modules.push_front(std::move(module));
+  try {
+    kept.index.emplace(KeyOf(kept.modules.front()), kept.modules.begin());
+  } catch (const std::bad_alloc &) {
+    kept.modules.pop_front();
+    throw;
+  }
+  kept.size += footprint;
+}
+
+static void MarkUsed(KeptCode &kept, const CompiledModule &module) {
+  const auto found = kept.index.find(KeyOf(module));
+  if (found != kept.index.end()) {
+    kept.modules.splice(kept.modules.begin(), kept.modules, found->second);
   }
 }
 
-void KeepHandedOver(const std::string &handed) {
+void KeepHandedOver(KeptCode &kept, std::string_view handed) {
   std::size_t offset = 0;
   CompiledModule module{};
   try {
     while (ReadRecord(handed, offset, module)) {
-      Keep(std::move(module));
+      if (module.code.empty()) {
+        MarkUsed(kept, module);
+      } else {
+        Keep(kept, std::move(module));
+      }
     }
   } catch (const std::bad_alloc &) {
     // A module not kept is compiled again, as it was before.

@@ -3,36 +3,71 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 // The user's own modules have no bytecode (none is written), so each action's child would compile
 // them from source. The code that one child compiles goes back to the program instead, and later
 // children use it while the source they read is still byte for byte the same. This side is the
 // program's: what it keeps, and the records in which a child hands modules over.
 
-// At most this many bytes of modules are kept, and handed over by one action; what does not fit is
-// compiled at every action.
+// At most this many bytes of records are handed over by one action, and the memory that kept
+// modules take is bounded by this by default; what does not fit is compiled again.
 constexpr std::size_t kKeptCodeBytes = std::size_t{32} << 20;
 
-// A module's code as importlib compiled it: the path it was compiled under, the optimization level
-// and the interpreter's magic number are what it is kept under, and the source bytes are what a
+// A module's code as importlib compiled it: the path it was compiled under, the interpreter's magic
+// number and the optimization level are what it is kept under, and the source bytes are what a
 // later import must read again to use it.
 struct CompiledModule {
   std::string path;  // UTF-8, lone surrogates passed through, so that no two paths share one
   std::int64_t magic;
   std::int64_t optimization;
   std::string source;
-  std::string code;  // marshalled; empty for a module that is being looked for
+  std::string code;  // marshalled; empty for a module that is looked for
+};
+
+// What a kept module is found by; it views the strings of the module kept.
+struct ModuleKey {
+  std::string_view path;
+  std::int64_t magic;
+  std::int64_t optimization;
+
+  bool operator==(const ModuleKey &other) const {
+    return path == other.path && magic == other.magic && optimization == other.optimization;
+  }
+};
+
+struct ModuleKeyHash {
+  std::size_t operator()(const ModuleKey &key) const;
+};
+
+// The modules kept for later actions, the most recently used first, within a bound on the memory
+// they take. The menu keeps it for the run; an action's child finds modules in the copy of it that
+// fork gave the child. Not copied otherwise: the index views the modules' own strings.
+struct KeptCode {
+  std::size_t bound = kKeptCodeBytes;
+  std::size_t size = 0;  // the memory the modules take
+  std::list<CompiledModule> modules;
+  std::unordered_map<ModuleKey, std::list<CompiledModule>::iterator, ModuleKeyHash> index;
+
+  KeptCode() = default;
+  KeptCode(const KeptCode &) = delete;
+  KeptCode &operator=(const KeptCode &) = delete;
 };
 
 // The code kept for a module of the same path, magic number, level and source, or null.
-const std::string *FindKeptCode(const CompiledModule &module);
+const std::string *FindKeptCode(const KeptCode &kept, const CompiledModule &module);
 
-// Appends a record of `module` to what a child hands over, while there is room for it.
-void AppendRecord(std::string &handing, const CompiledModule &module);
+// In a child: appends to what it hands over a record of a module it compiled, or one that says
+// that it used the kept code of `module`, while there is room for it.
+void AppendCompiled(std::string &handing, const CompiledModule &module);
+void AppendUsed(std::string &handing, const CompiledModule &module);
 
 // Keeps the modules whose records a child handed over: a module's new version replaces its old one,
-// and is kept when it fits within the bound.
-void KeepHandedOver(const std::string &handed);
+// and the modules least recently used make way for it when the bound is reached. A module larger
+// than the bound is not kept.
+void KeepHandedOver(KeptCode &kept, std::string_view handed);
 
 #endif

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -62,8 +63,8 @@ static bool ReadCompileCall(const KeptCodeImport &import, PyObject *arguments, P
   return read;
 }
 
-static PyObject *LoadKeptCode(const CompiledModule &module) {
-  const std::string *code = FindKeptCode(module);
+static PyObject *LoadKeptCode(const KeptCodeImport &import, const CompiledModule &module) {
+  const std::string *code = FindKeptCode(*import.kept, module);
   if (code == nullptr) {
     return nullptr;
   }
@@ -71,7 +72,9 @@ static PyObject *LoadKeptCode(const CompiledModule &module) {
       PyMarshal_ReadObjectFromString(code->data(), static_cast<Py_ssize_t>(code->size()));
   if (loaded == nullptr) {
     PyErr_Clear();
+    return nullptr;
   }
+  AppendUsed(*import.handing, module);
   return loaded;
 }
 
@@ -86,26 +89,40 @@ static void HandOver(const KeptCodeImport &import, CompiledModule &module, PyObj
   }
   try {
     module.code.assign(PyBytes_AS_STRING(marshalled), PyBytes_GET_SIZE(marshalled));
-    AppendRecord(*import.handing, module);
+    AppendCompiled(*import.handing, module);
   } catch (const std::bad_alloc &) {
     // Not handed over: a later action compiles it again.
   }
   Py_DECREF(marshalled);
 }
 
+// Whether importlib's source_to_code would call the interpreter's own compile, held in `context`
+// since the lifetime began: a compile of importlib's module comes first, then the builtins'.
+static bool CompilesAsFresh(PyObject *context) {
+  PyObject *ownCompile = PyTuple_GET_ITEM(context, 2);
+  PyObject *compile = PyDict_GetItemString(PyTuple_GET_ITEM(context, 3), "compile");
+  if (compile == nullptr) {
+    PyObject *builtins = PyEval_GetBuiltins();
+    compile = builtins != nullptr ? PyDict_GetItemString(builtins, "compile") : nullptr;
+  }
+  return compile == ownCompile;
+}
+
 // SourceLoader.source_to_code(loader, data, path, *, _optimize=-1), which importlib calls only for
-// a module without valid bytecode, with the source it has just read. `self` holds the lifetime's
-// KeptCodeImport and the original method: it compiles as before, so that errors and their reports
-// stay the same, and is skipped only for source that an earlier action compiled. A C function adds
-// no frame to a traceback.
-static PyObject *KeptSourceToCode(PyObject *self, PyObject *arguments, PyObject *keywords) {
-  const auto *import =
-      static_cast<const KeptCodeImport *>(PyCapsule_GetPointer(PyTuple_GET_ITEM(self, 0), nullptr));
+// a module without valid bytecode, with the source it has just read. `context` holds the lifetime's
+// KeptCodeImport, the original method, the interpreter's own compile and importlib's namespace: it
+// compiles as before, so that errors and their reports stay the same, and is skipped only for
+// source that an earlier action compiled, while importlib would compile with the interpreter's own
+// compile. A C function adds no frame to a traceback.
+static PyObject *KeptSourceToCode(PyObject *context, PyObject *arguments, PyObject *keywords) {
+  const auto *import = static_cast<const KeptCodeImport *>(
+      PyCapsule_GetPointer(PyTuple_GET_ITEM(context, 0), nullptr));
   CompiledModule module{};
-  const bool kept = ReadCompileCall(*import, arguments, keywords, module);
-  PyObject *code = kept ? LoadKeptCode(module) : nullptr;
+  const bool kept =
+      CompilesAsFresh(context) && ReadCompileCall(*import, arguments, keywords, module);
+  PyObject *code = kept ? LoadKeptCode(*import, module) : nullptr;
   if (code == nullptr) {
-    code = PyObject_Call(PyTuple_GET_ITEM(self, 1), arguments, keywords);
+    code = PyObject_Call(PyTuple_GET_ITEM(context, 1), arguments, keywords);
     if (code != nullptr && kept) {
       HandOver(*import, module, code);
     }
@@ -126,13 +143,26 @@ static std::int64_t InterpreterOptimization() {
   return number;
 }
 
+// The builtins' compile when it is the interpreter's own, which a sitecustomize may have replaced
+// already, or null.
+static PyObject *OwnCompile() {
+  PyObject *builtins = PyEval_GetBuiltins();
+  PyObject *compile = builtins != nullptr ? PyDict_GetItemString(builtins, "compile") : nullptr;
+  PyObject *owner = compile != nullptr && PyCFunction_Check(compile) != 0
+                        ? PyCFunction_GetSelf(compile)
+                        : nullptr;
+  const char *name = owner != nullptr && PyModule_Check(owner) != 0 ? PyModule_GetName(owner) : "";
+  return name != nullptr && std::strcmp(name, "builtins") == 0 ? compile : nullptr;
+}
+
 // The replacement as a method, so that the loader comes first among its arguments.
-static PyObject *MakeReplacement(KeptCodeImport &import, PyObject *original) {
-  PyObject *capsule = PyCapsule_New(&import, nullptr, nullptr);
+static PyObject *MakeReplacement(KeptCodeImport &import, PyObject *original, PyObject *loaders) {
+  PyObject *compile = OwnCompile();
+  PyObject *capsule = compile != nullptr ? PyCapsule_New(&import, nullptr, nullptr) : nullptr;
   if (capsule == nullptr) {
     return nullptr;
   }
-  PyObject *context = PyTuple_Pack(2, capsule, original);
+  PyObject *context = PyTuple_Pack(4, capsule, original, compile, PyModule_GetDict(loaders));
   Py_DECREF(capsule);
   if (context == nullptr) {
     return nullptr;
@@ -153,7 +183,8 @@ static void ReplaceSourceToCode(KeptCodeImport &import, PyObject *loaders) {
     return;
   }
   PyObject *original = PyObject_GetAttrString(loader, "source_to_code");
-  PyObject *replacement = original != nullptr ? MakeReplacement(import, original) : nullptr;
+  PyObject *replacement =
+      original != nullptr ? MakeReplacement(import, original, loaders) : nullptr;
   if (replacement != nullptr) {
     PyObject_SetAttrString(loader, "source_to_code", replacement);
   }

@@ -8,6 +8,7 @@
 
 #include "child_process.h"
 #include "console.h"
+#include "kept_code.h"
 #include "script_bridge.h"
 
 // Writes the prompt and reads one number. Output that can no longer be written ends the dialogue:
@@ -42,6 +43,7 @@ static int Finished(const ConsoleOutput &output) {
 
 static int RunMenu(const ConsoleOutput &output) {
   ConsoleInput input;
+  KeptCode kept;  // the script's modules as earlier actions compiled them
   for (;;) {
     std::cout << std::endl
               << "********** Main Menu **********" << std::endl
@@ -76,7 +78,7 @@ static int RunMenu(const ConsoleOutput &output) {
           return OutputFailed(output);  // no action runs that nobody would see
         }
         const std::int32_t result =
-            CallScriptFunction(choice == 1 ? "MultiplicationTable" : "DoubleValue", value);
+            CallScriptFunction(choice == 1 ? "MultiplicationTable" : "DoubleValue", value, kept);
         if (choice == 2) {
           std::cout << value << " doubled is: " << result << std::endl;
         }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "kept_code.h"
+
 // Runs function `name` of the script module PythonCode with `value` as its one argument, in an
 // interpreter started for this call alone, in a child process of its own, and finalized before
 // returning. Returns the function's result as a 32-bit integer, or -1 when the call produced none;
@@ -11,7 +13,8 @@
 // the interpreter cannot report (a child killed by a signal, one that cannot be started) by one
 // line of the program's. A script that ends its process (SystemExit, os._exit) ends the program
 // with that status; SIGTERM or SIGHUP that reaches the program meanwhile is passed on to the child,
-// and ends the program once the child has ended.
-std::int32_t CallScriptFunction(std::string name, std::int32_t value);
+// and ends the program once the child has ended. The code that the child compiles for the script's
+// own modules is kept in `kept` for later calls.
+std::int32_t CallScriptFunction(std::string name, std::int32_t value, KeptCode &kept);
 
 #endif

@@ -32,11 +32,13 @@ std::ostream &operator<<(std::ostream &out, const Call &call) {
   return out << call.module << '.' << call.function << '(' << call.argument << ')';
 }
 
-// Runs one call with `folder` as the only extra module search entry; returns its standard error.
-std::string CallIn(const std::string &folder, const Call &call, std::int32_t &result) {
+// Runs one call with `folder` as the only extra module search entry, and the code that earlier
+// calls of a run kept; returns its standard error.
+std::string CallIn(const std::string &folder, const Call &call, std::int32_t &result,
+                   KeptCode &kept) {
   setenv("PYTHONPATH", folder.c_str(), 1);
   testing::internal::CaptureStderr();
-  result = CallScriptFunction(call.function, call.argument);
+  result = CallScriptFunction(call.function, call.argument, kept);
   return testing::internal::GetCapturedStderr();
 }
 
@@ -45,7 +47,9 @@ class BridgeCall : public testing::TestWithParam<Call> {};
 TEST_P(BridgeCall, ReturnsResultAndReportsFailures) {
   const Call &call = GetParam();
   std::int32_t result = 0;
-  const std::string errors = CallIn(std::string(FIXTURES_DIR "/") + call.module, call, result);
+  KeptCode kept;
+  const std::string errors =
+      CallIn(std::string(FIXTURES_DIR "/") + call.module, call, result, kept);
   EXPECT_EQ(result, call.expected);
   if (*call.report == '\0') {
     EXPECT_EQ(errors, "");
@@ -100,8 +104,9 @@ TEST(BridgeLifetime, GlobalsStartAfreshInEveryCall) {
   const Call call{"functions", "CountCalls", 5, 5, ""};
   std::int32_t first = 0;
   std::int32_t second = 0;
-  CallIn(FIXTURES_DIR "/functions", call, first);
-  CallIn(FIXTURES_DIR "/functions", call, second);
+  KeptCode kept;
+  CallIn(FIXTURES_DIR "/functions", call, first, kept);
+  CallIn(FIXTURES_DIR "/functions", call, second, kept);
   EXPECT_EQ(first, 5);
   EXPECT_EQ(second, 5);
 }
@@ -147,6 +152,7 @@ TEST_P(ActionsOnModules, RunTheSourceAsItIsAndWriteNoBytecode) {
   const fs::path folder = fs::temp_directory_path() / ("bridge_test_" + std::to_string(getpid()) +
                                                        "_" + std::to_string(++rows));
   unsetenv("PYTHONDONTWRITEBYTECODE");
+  KeptCode kept;
   std::vector<std::string> reports;
   for (const Action &action : GetParam().actions) {
     if (action.file != nullptr) {
@@ -154,7 +160,8 @@ TEST_P(ActionsOnModules, RunTheSourceAsItIsAndWriteNoBytecode) {
     }
     setenv("PYTHONOPTIMIZE", action.optimize, 1);
     std::int32_t result = 0;
-    reports.push_back(CallIn(folder / action.searched, Call{"", "DoubleValue", 5, 0, ""}, result));
+    reports.push_back(
+        CallIn(folder / action.searched, Call{"", "DoubleValue", 5, 0, ""}, result, kept));
     const std::string &errors = reports.back();
     EXPECT_EQ(result, action.expected) << "action " << reports.size();
     if (action.sameReportAs >= 0) {
@@ -195,6 +202,16 @@ constexpr const char *kNames =
     "    print(type(__loader__).__name__, __spec__.cached, DoubleValue.__code__.co_filename,\n"
     "          file=sys.stderr)\n"
     "    return v * 2\n";
+// Compiles the modules it imports with their 2s made 2000, through a compile of its own set in
+// `owner`: the builtins, or importlib's module.
+std::string WrapsCompile(const std::string &owner) {
+  return "import builtins\nimport " + owner + " as owner\n\noriginal = builtins.compile\n\n\n" +
+         "def rewriting(source, *arguments, **keywords):\n" +
+         "    return original(source.replace(b'2', b'2000'), *arguments, **keywords)\n\n\n" +
+         "owner.compile = rewriting\n" + kImportsFactor;
+}
+const std::string kWrapsBuiltinsCompile = WrapsCompile("builtins");
+const std::string kWrapsImportlibCompile = WrapsCompile("importlib._bootstrap_external");
 constexpr const char *kTraceback =
     "PythonCode.py\", line 3, in DoubleValue\n    return values[v]\n";
 
@@ -224,6 +241,14 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"PythonCode.py", kAsserts, -1, "AssertionError: too small"},
                  {nullptr, "", 10, "", -1, "", "1"},
                  {nullptr, "", -1, "AssertionError: too small", 0}}},
+        Actions{"a compile of the builtins' that a script replaced, then an action without it",
+                {{"factor.py", "FACTOR = 2\n", -1, "No module named 'PythonCode'"},
+                 {"PythonCode.py", kWrapsBuiltinsCompile.c_str(), 10000, ""},
+                 {"PythonCode.py", kImportsFactor, 10, ""}}},
+        Actions{"a compile of importlib's that a script set, then an action without it",
+                {{"factor.py", "FACTOR = 2\n", -1, "No module named 'PythonCode'"},
+                 {"PythonCode.py", kWrapsImportlibCompile.c_str(), 10000, ""},
+                 {"PythonCode.py", kImportsFactor, 10, ""}}},
         Actions{"the module's loader, bytecode path and file name",
                 {{"PythonCode.py", kNames, 10, "SourceFileLoader "}, {nullptr, "", 10, "", 0}}}),
     [](const testing::TestParamInfo<Actions> &info) {
@@ -257,7 +282,8 @@ TEST_P(ScriptEndsTheProgramDeathTest, WithItsStatus) {
   EXPECT_EXIT(
       {
         ExitHandlerOfTheProgram();
-        CallScriptFunction(GetParam().function, GetParam().status);
+        KeptCode kept;
+        CallScriptFunction(GetParam().function, GetParam().status, kept);
       },
       testing::ExitedWithCode(GetParam().status), "");
 }
