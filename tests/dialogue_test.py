@@ -121,7 +121,8 @@ def interpreter_cases(folder):
     """(case, module folder, environment settings, standard input, standard output, exit status,
     texts expected in standard error) for the interpreter a script gets, with what they need made
     in `folder`: whatever python3 comes first on PATH, the linked installation's own runs it (its
-    version and standard library are the test interpreter's), or a virtual environment of it."""
+    version and standard library are the test interpreter's), or a virtual environment of it. They
+    run in the environment's bin folder."""
     path = os.environ["PATH"]
     linked = f"{MENU}Enter Value: \n{sys.version}\n{os.__file__}\n"
     stub = os.path.join(folder, "stub", "python3")
@@ -165,6 +166,9 @@ def interpreter_cases(folder):
         ("a virtual environment of the linked interpreter first on PATH", interpreter,
          {"PATH": os.path.join(environment_folder, "bin") + ":" + path}, "1 1\n2 3\n3\n",
          linked + double(3, 21) + MENU + BYE, 0, ()),
+        ("a virtual environment of the linked interpreter in the working directory, which a "
+         "trailing colon in PATH names", interpreter, {"PATH": os.path.join(folder, "empty") + ":"},
+         "1 1\n2 3\n3\n", linked + double(3, 21) + MENU + BYE, 0, ()),
         ("a folder named python3 before a virtual environment on PATH", interpreter,
          {"PATH": f"{not_a_program}:{environment_folder}/bin:{path}"}, "1 1\n2 3\n3\n",
          linked + double(3, 21) + MENU + BYE, 0, ()),
@@ -213,7 +217,8 @@ class Dialogue(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             for case, module, settings, stdin, stdout, status, reports in interpreter_cases(folder):
                 with self.subTest(case):
-                    done = run(self.program, stdin.encode(), module, settings=settings)
+                    done = run(self.program, stdin.encode(), module, settings=settings,
+                               cwd=os.path.join(folder, "environment", "bin"))
                     self.assertEqual((done.stdout.decode(), done.returncode), (stdout, status))
                     errors = done.stderr.decode()
                     for report in reports:

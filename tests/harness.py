@@ -25,13 +25,14 @@ def environment(module):
     return env
 
 
-def run(program, stdin, module=SHIPPED, timeout=60, settings=None, from_file=False):
+def run(program, stdin, module=SHIPPED, timeout=60, settings=None, from_file=False, cwd=None):
     """Runs the program to its end on `stdin` (bytes), through a pipe or, `from_file`, from a
-    regular file, with environment `settings` added; returns the completed process."""
+    regular file, with environment `settings` added, in folder `cwd`; returns the completed
+    process."""
     with tempfile.TemporaryFile() as stored:
         stored.write(stdin)
         stored.seek(0)
         source = {"stdin": stored} if from_file else {"input": stdin}
         return subprocess.run([program], **source, capture_output=True,
                               env={**environment(module), **(settings or {})}, timeout=timeout,
-                              check=False)
+                              cwd=cwd, check=False)
