@@ -290,6 +290,7 @@ TEST_P(ScriptEndsTheProgramDeathTest, WithItsStatus) {
 
 INSTANTIATE_TEST_SUITE_P(Exits, ScriptEndsTheProgramDeathTest,
                          testing::Values(Ending{"Exits", 3}, Ending{"HardExit", 4},
-                                         Ending{"ForkedCopyReturns", 5}));
+                                         Ending{"ForkedCopyReturns", 5},
+                                         Ending{"ExitsWithText", 1}));
 
 }  // namespace
