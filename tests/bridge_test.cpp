@@ -125,6 +125,7 @@ struct Action {
 struct Actions {
   const char *name;
   std::vector<Action> actions;
+  std::size_t keptBytes = kKeptCodeBytes;  // the bound of the code kept
 };
 
 void PrintTo(const Actions &row, std::ostream *out) {
@@ -153,6 +154,7 @@ TEST_P(ActionsOnModules, RunTheSourceAsItIsAndWriteNoBytecode) {
                                                        "_" + std::to_string(++rows));
   unsetenv("PYTHONDONTWRITEBYTECODE");
   KeptCode kept;
+  kept.bound = GetParam().keptBytes;
   std::vector<std::string> reports;
   for (const Action &action : GetParam().actions) {
     if (action.file != nullptr) {
@@ -210,6 +212,12 @@ std::string WrapsCompile(const std::string &owner) {
          "    return original(source.replace(b'2', b'2000'), *arguments, **keywords)\n\n\n" +
          "owner.compile = rewriting\n" + kImportsFactor;
 }
+// Imports the newest module in its folder "fill", and warns as it is compiled.
+constexpr const char *kImportsNewestFill =
+    "import importlib, os, sys\n\nFILL = os.path.join(os.path.dirname(__file__), 'fill')\n"
+    "sys.path.insert(0, FILL)\nimportlib.import_module(max(os.listdir(FILL))[:-3])\n\n\n"
+    "def DoubleValue(v):\n    return v * 2 if v is not 0 else 0\n";
+const std::string kFill = "DATA = '" + std::string(3000, 'x') + "'\n";
 const std::string kWrapsBuiltinsCompile = WrapsCompile("builtins");
 const std::string kWrapsImportlibCompile = WrapsCompile("importlib._bootstrap_external");
 constexpr const char *kTraceback =
@@ -249,6 +257,12 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"factor.py", "FACTOR = 2\n", -1, "No module named 'PythonCode'"},
                  {"PythonCode.py", kWrapsImportlibCompile.c_str(), 10000, ""},
                  {"PythonCode.py", kImportsFactor, 10, ""}}},
+        Actions{"a module used at every action stays kept while modules used once make way",
+                {{"fill/m1.py", kFill.c_str(), -1, "No module named 'PythonCode'"},
+                 {"PythonCode.py", kImportsNewestFill, 10, "SyntaxWarning"},
+                 {"fill/m2.py", kFill.c_str(), 10, ""},
+                 {"fill/m3.py", kFill.c_str(), 10, ""}},
+                10000},
         Actions{"the module's loader, bytecode path and file name",
                 {{"PythonCode.py", kNames, 10, "SourceFileLoader "}, {nullptr, "", 10, "", 0}}}),
     [](const testing::TestParamInfo<Actions> &info) {
