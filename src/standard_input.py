@@ -20,6 +20,7 @@ import sys
 class StdinFileIO(io.FileIO):
     __module__ = "script_menu"
     read = io.RawIOBase.read  # through readinto, which FileIO's own read bypasses
+    _readinto = io.FileIO.readinto  # without the cost of super() at every byte of a pipe
 
     def __init__(self, due):
         super().__init__(0, "rb", closefd=False)
@@ -50,14 +51,14 @@ class StdinFileIO(io.FileIO):
     def read_line_into(self, view):
         """Reads into `view`, a memoryview of bytes, no further than the first line end."""
         if self.line_feed_due and len(view) > 0:
-            got = super().readinto(view[:1])
+            got = self._readinto(view[:1])
             if got is not None:
                 self.line_feed_due = False
-            if got != 1 or view[0] != ord("\n"):
+            if got != 1 or view[0] != 0x0A:
                 return got
         if not stat.S_ISREG(os.fstat(0).st_mode):
-            return super().readinto(view[:1])
-        got = super().readinto(view[:1024])
+            return self._readinto(view[:1])
+        got = self._readinto(view[:1024])
         if not got:
             return got
         end = view[:got].tobytes().find(b"\n") + 1 or got
