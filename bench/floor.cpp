@@ -34,7 +34,7 @@ static std::int32_t Lifetime(Clock::duration &spent) {
   const Clock::time_point start = Clock::now();
   std::optional<int> exitStatus;
   std::string compiled;
-  const std::int32_t result = RunScriptFunction("DoubleValue", 3, exitStatus, compiled);
+  const std::int32_t result = RunScriptFunction("DoubleValue", 3, false, exitStatus, compiled);
   spent = Clock::now() - start;
   return result;
 }

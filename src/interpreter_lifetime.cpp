@@ -152,7 +152,7 @@ static std::int32_t Converted(PyObject *callResult, std::optional<int> &exitStat
   return result;
 }
 
-std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
+std::int32_t RunScriptFunction(const std::string &name, std::int32_t value, bool lineFeedDue,
                                std::optional<int> &exitStatus, std::string &compiled) {
   const PyStatus start = StartInterpreter();
   if (PyStatus_Exception(start)) {
@@ -161,7 +161,7 @@ std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
   }
   KeptCodeImport import{&compiled, -1, -1};
   UseKeptCode(import);
-  InstallStandardInput();
+  InstallStandardInput(lineFeedDue);
   PrintPendingError(exitStatus);
   PyObject *moduleName = PyUnicode_FromString("PythonCode");
   PyObject *module = moduleName != nullptr ? PyImport_Import(moduleName) : nullptr;

@@ -13,8 +13,9 @@
 // records of the script's own modules that it compiles from source are appended to `compiled`
 // (kept_code.h). Out of line, so that a leak checker can tell what the lifetime left allocated by
 // its frame; the benchmark measures it.
+// `lineFeedDue` goes to the script's standard input (standard_input.h).
 [[gnu::noinline]] std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
-                                                 std::optional<int> &exitStatus,
+                                                 bool lineFeedDue, std::optional<int> &exitStatus,
                                                  std::string &compiled);
 
 #endif

@@ -75,8 +75,8 @@ static int RunMenu(const ConsoleOutput &output) {
         if (!std::cout) {
           return OutputFailed(output);  // no action runs that nobody would see
         }
-        const std::int32_t result =
-            CallScriptFunction(choice == 1 ? "MultiplicationTable" : "DoubleValue", value);
+        const std::int32_t result = CallScriptFunction(
+            choice == 1 ? "MultiplicationTable" : "DoubleValue", value, input.lineFeedDue);
         if (choice == 2) {
           std::cout << value << " doubled is: " << result << std::endl;
         }

@@ -19,12 +19,13 @@ static std::int32_t Failed(const char *what, int error) {
 // The program is single-threaded and has never started the interpreter, so the child is a whole
 // process of its own and may run the interpreter's lifetime as a fresh one would. The code it
 // compiles for the script's own modules comes back for later actions.
-std::int32_t CallScriptFunction(std::string name, std::int32_t value) {
+std::int32_t CallScriptFunction(std::string name, std::int32_t value, bool lineFeedDue) {
   std::string compiled;
   const ChildOutcome outcome = RunInChild(
-      [&name, value](std::string &handing) {
+      [&name, value, lineFeedDue](std::string &handing) {
         std::optional<int> exitStatus;
-        const std::int32_t result = RunScriptFunction(name, value, exitStatus, handing);
+        const std::int32_t result =
+            RunScriptFunction(name, value, lineFeedDue, exitStatus, handing);
         if (exitStatus) {
           std::string().swap(handing);  // nothing is handed over: freed for a leak checker
           EndChild(*exitStatus);  // the script's process ends, not the program whose copy it is

@@ -36,7 +36,7 @@ std::ostream &operator<<(std::ostream &out, const Call &call) {
 std::string CallIn(const std::string &folder, const Call &call, std::int32_t &result) {
   setenv("PYTHONPATH", folder.c_str(), 1);
   testing::internal::CaptureStderr();
-  result = CallScriptFunction(call.function, call.argument);
+  result = CallScriptFunction(call.function, call.argument, false);
   return testing::internal::GetCapturedStderr();
 }
 
@@ -257,7 +257,7 @@ TEST_P(ScriptEndsTheProgramDeathTest, WithItsStatus) {
   EXPECT_EXIT(
       {
         ExitHandlerOfTheProgram();
-        CallScriptFunction(GetParam().function, GetParam().status);
+        CallScriptFunction(GetParam().function, GetParam().status, false);
       },
       testing::ExitedWithCode(GetParam().status), "");
 }

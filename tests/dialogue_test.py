@@ -93,6 +93,11 @@ TRANSCRIPTS = [
      ASKED + "rows? 7 X 1 = 7\n7 X 2 = 14\n" + ASKED + "rows? 3 X 1 = 3\n" + MENU + BYE, ()),
     ("answers to a script that asks, in CR LF lines", ASKING, "1 7\r\n2\r\n1 3\r\n1\r\n3\r\n",
      ASKED + "rows? 7 X 1 = 7\n7 X 2 = 14\n" + ASKED + "rows? 3 X 1 = 3\n" + MENU + BYE, ()),
+    ("a CR alone ends the value, and a script reads the next line", ASKING, "1 7\r2\n3\n",
+     ASKED + "rows? 7 X 1 = 7\n7 X 2 = 14\n" + MENU + BYE, ()),
+    ("a value's lone CR, then one's LF: only the first leaves an LF due", READING,
+     "1 1\ryes\n1 1\n\nno\n3\n",
+     ASKED + "answer? 'yes'\n" + ASKED + "answer? ''\n" + MENU + INVALID + MENU + BYE, ()),
     ("an answer, then a script reads all that remains", READING,
      "1 1\nyes\n1 6\nraw\n1 2\n" + "x\r\n" * 10**5,
      ASKED + "answer? 'yes'\n" + ASKED + "b'raw\\n'\n" + ASKED + "300000 characters\n" + MENU
