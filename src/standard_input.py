@@ -2,8 +2,9 @@
 
 Python's own sys.stdin reads ahead a buffer's worth, and a pipe or a file cannot take back what the
 script left unread: the menu would never see it. This one is python3's in all but its raw file,
-whose reads stop at the first line end: a byte a read on a pipe, and on a regular file a block cut
-after its first line end, the descriptor moved back over the rest. What descriptor 0 is, is looked
+whose reads, into any writable buffer taken as bytes, stop at the first line end: a byte a read on
+a pipe, and on a regular file a block cut after its first line end, the descriptor moved back over
+the rest. What descriptor 0 is, is looked
 at for each read, since a script may put another file there. The block is small so that a large
 read does not read far past every line end. Reading all goes in large blocks.
 
@@ -27,10 +28,24 @@ class StdinFileIO(io.FileIO):
         self.line_feed_due = due
 
     # Errors, an interrupt among them, come from these reads as from python3's own, which are C:
-    # with no frame of the replacement. A bare raise adds none for its own frame (from 3.11 on).
+    # with no frame of the replacement. A bare raise adds none for its own frame from 3.11 on;
+    # before, it keeps the frames that the error came through.
     def readinto(self, buffer):
         try:
-            return self.read_line_into(memoryview(buffer).cast("B"))
+            view = memoryview(buffer).cast("B")  # any writable buffer, as bytes
+            if self.line_feed_due and len(view) > 0:
+                got = self._readinto(view[:1])
+                if got is not None:
+                    self.line_feed_due = False
+                if got != 1 or view[0] != 0x0A:
+                    return got
+            if not stat.S_ISREG(os.fstat(0).st_mode):
+                return self._readinto(view[:1])
+            got = self._readinto(view[:1024])
+            end = view[:got].tobytes().find(b"\n") + 1 or got
+            if end < got:
+                os.lseek(0, end - got, os.SEEK_CUR)
+            return end
         except BaseException as error:
             error.__traceback__ = None
             raise
@@ -40,31 +55,13 @@ class StdinFileIO(io.FileIO):
             if not self.line_feed_due:
                 return super().readall()
             first = bytearray(1)
-            got = self.read_line_into(memoryview(first))  # drops the LF that is due
+            got = self.readinto(first)  # drops the LF that is due
             if not got:
                 return None if got is None else b""
             return bytes(first) + (super().readall() or b"")
         except BaseException as error:
             error.__traceback__ = None
             raise
-
-    def read_line_into(self, view):
-        """Reads into `view`, a memoryview of bytes, no further than the first line end."""
-        if self.line_feed_due and len(view) > 0:
-            got = self._readinto(view[:1])
-            if got is not None:
-                self.line_feed_due = False
-            if got != 1 or view[0] != 0x0A:
-                return got
-        if not stat.S_ISREG(os.fstat(0).st_mode):
-            return self._readinto(view[:1])
-        got = self._readinto(view[:1024])
-        if not got:
-            return got
-        end = view[:got].tobytes().find(b"\n") + 1 or got
-        if end < got:
-            os.lseek(0, end - got, os.SEEK_CUR)
-        return end
 
 
 def install(due):

@@ -8,9 +8,10 @@ import sys
 import tempfile
 import unittest
 
-# Waits on a pipe of its own on descriptor 0 until an interrupt comes, and prints its traceback.
+# Waits in a read on a pipe of its own on descriptor 0 until an interrupt comes, and prints its
+# traceback.
 INTERRUPTED = ("os.dup2(os.pipe()[0], 0); signal.signal(signal.SIGALRM, signal.default_int_handler)"
-               "; signal.setitimer(signal.ITIMER_REAL, 0.1)\ntry: input()\n"
+               "; signal.setitimer(signal.ITIMER_REAL, 0.1)\ntry: {}\n"
                "except KeyboardInterrupt: traceback.print_exc()")
 
 # (case, standard input, a read as a script makes it, what it leaves for whoever reads next, and
@@ -29,7 +30,9 @@ READS = [
      "saved = os.dup(0); mine, theirs = os.pipe(); os.write(theirs, b'mine\\nmore\\n'); "
      "os.dup2(mine, 0); assert input() == 'mine'; os.dup2(saved, 0); assert input() == 'one'",
      b"two\n"),
-    ("an interrupt while input() waits", b"one\n", INTERRUPTED, b"one\n"),
+    ("an interrupt while input() waits", b"one\n", INTERRUPTED.format("input()"), b"one\n"),
+    ("an interrupt while a read of all waits", b"one\n", INTERRUPTED.format("sys.stdin.read()"),
+     b"one\n"),
     ("the LF that is due dropped", b"\none\ntwo\n", "assert input() == 'one'", b"two\n", True),
     ("the LF that is due: another first byte kept", b"one\ntwo\n", "assert input() == 'one'",
      b"two\n", True),
