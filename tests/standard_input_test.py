@@ -11,7 +11,7 @@ import unittest
 # Waits in a read on a pipe of its own on descriptor 0 until an interrupt comes, and prints its
 # traceback.
 INTERRUPTED = ("os.dup2(os.pipe()[0], 0); signal.signal(signal.SIGALRM, signal.default_int_handler)"
-               "; signal.setitimer(signal.ITIMER_REAL, 0.1)\ntry: {}\n"
+               "\ntry: signal.setitimer(signal.ITIMER_REAL, 0.1); {}\n"
                "except KeyboardInterrupt: traceback.print_exc()")
 
 # (case, standard input, a read as a script makes it, what it leaves for whoever reads next, and
