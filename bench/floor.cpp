@@ -36,7 +36,7 @@ static std::int32_t Lifetime(Clock::duration &spent) {
   const KeptCode nothingKept;
   std::string compiled;
   const std::int32_t result =
-      RunScriptFunction("DoubleValue", 3, nothingKept, exitStatus, compiled);
+      RunScriptFunction("DoubleValue", 3, false, nothingKept, exitStatus, compiled);
   spent = Clock::now() - start;
   return result;
 }

@@ -44,12 +44,7 @@ int ConsoleOutput::sync() {
 
 // Reads one byte straight from the descriptor. Returns 1, or 0 at the end of input, or -1 when the
 // input cannot be read, which it reports.
-static int ReadByte(ConsoleInput &input, char &byte) {
-  if (input.pending != -1) {
-    byte = static_cast<char>(input.pending);
-    input.pending = -1;
-    return 1;
-  }
+static int ReadByte(char &byte) {
   for (;;) {
     const ssize_t got = read(STDIN_FILENO, &byte, 1);
     if (got == 1 || got == 0) {
@@ -74,23 +69,25 @@ static bool EndsLine(char byte) {
   return byte == '\n' || byte == '\r';
 }
 
-// After a CR, the LF of a CR LF that has come already, so that whoever reads on, a script among
-// them, starts at the next line. Another byte goes back to a file, or is kept for the dialogue.
-static void TakeLineFeed(ConsoleInput &input) {
-  pollfd ready{STDIN_FILENO, POLLIN, 0};
-  char byte = 0;
-  if (poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0 &&
-      read(STDIN_FILENO, &byte, 1) == 1 && byte != '\n' &&
-      lseek(STDIN_FILENO, -1, SEEK_CUR) == -1) {
-    input.pending = static_cast<unsigned char>(byte);
+// After a CR, whether the LF of a CR LF is still due. A regular file can be read back: its LF is
+// taken, any other byte goes back. Anything else is left unread, since a byte read too far could
+// reach neither a script nor the dialogue's next read in its place.
+static bool LineFeedDue() {
+  if (lseek(STDIN_FILENO, 0, SEEK_CUR) == -1) {
+    return true;
   }
+  char byte = 0;
+  if (read(STDIN_FILENO, &byte, 1) == 1 && byte != '\n') {
+    lseek(STDIN_FILENO, -1, SEEK_CUR);
+  }
+  return false;
 }
 
 Reply ReadNumber(ConsoleInput &input, std::int32_t &number) {
   char byte = 0;
   int got = 0;
   do {
-    got = ReadByte(input, byte);
+    got = ReadByte(byte);
     if (got != 1) {
       return got == 0 ? Reply::EndOfInput : Reply::InputFailed;
     }
@@ -109,20 +106,18 @@ Reply ReadNumber(ConsoleInput &input, std::int32_t &number) {
     } else {
       wellFormed = false;
     }
-    got = ReadByte(input, byte);
+    got = ReadByte(byte);
   }
   const std::int64_t signedValue = negative ? -magnitude : magnitude;
   const bool isNumber =
       wellFormed && digits && signedValue >= INT32_MIN && signedValue <= INT32_MAX;
   while (!isNumber && got == 1 && !EndsLine(byte)) {
-    got = ReadByte(input, byte);
+    got = ReadByte(byte);
   }
   if (got == -1) {
     return Reply::InputFailed;
   }
-  if (got == 1 && byte == '\r') {
-    TakeLineFeed(input);
-  }
+  input.lineFeedDue = got == 1 && byte == '\r' && LineFeedDue();
   if (!isNumber) {
     return Reply::Unreadable;
   }

@@ -33,16 +33,19 @@ class ConsoleOutput : public std::streambuf {
 enum class Reply { Number, Unreadable, EndOfInput, InputFailed, OutputFailed };
 
 // Standard input as the dialogue reads it, straight from the descriptor: nothing is read ahead, so
-// a script that reads standard input itself starts where the dialogue stopped. The one byte that
-// the dialogue may read too far, after a CR that ends no CR LF on a pipe, is kept here.
+// a script that reads standard input itself starts where the dialogue stopped.
 struct ConsoleInput {
-  int pending = -1;  // that byte, or -1
+  // The last token ended in a CR on an input that cannot be read back (a pipe, a terminal), where
+  // the LF of a CR LF may still come: nothing after the CR was read to look. Whoever reads next
+  // drops that LF; the dialogue does, as white space.
+  bool lineFeedDue = false;
 };
 
 // Reads one white-space-delimited token, and the white space that ends it (for a value, the line
-// end the user typed, CR LF as one). A number is the whole token: an optional sign, then decimal
-// digits, with a value that fits in 32 bits. Any other token is discarded with the rest of its
-// line, which LF, CR LF or CR ends. A read error is reported on standard error.
+// end the user typed, CR LF as one, save an LF that is due). A number is the whole token: an
+// optional sign, then decimal digits, with a value that fits in 32 bits. Any other token is
+// discarded with the rest of its line, which LF, CR LF or CR ends. A read error is reported on
+// standard error.
 Reply ReadNumber(ConsoleInput &input, std::int32_t &number);
 
 #endif

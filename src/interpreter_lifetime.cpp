@@ -160,8 +160,9 @@ static std::int32_t Converted(PyObject *callResult, std::optional<int> &exitStat
   return result;
 }
 
-std::int32_t RunScriptFunction(const std::string &name, std::int32_t value, const KeptCode &kept,
-                               std::optional<int> &exitStatus, std::string &compiled) {
+std::int32_t RunScriptFunction(const std::string &name, std::int32_t value, bool lineFeedDue,
+                               const KeptCode &kept, std::optional<int> &exitStatus,
+                               std::string &compiled) {
   const PyStatus start = StartInterpreter();
   if (PyStatus_Exception(start)) {
     ReportFailedStart(start);
@@ -169,7 +170,7 @@ std::int32_t RunScriptFunction(const std::string &name, std::int32_t value, cons
   }
   KeptCodeImport import{&kept, &compiled, -1, -1};
   UseKeptCode(import);
-  InstallStandardInput();
+  InstallStandardInput(lineFeedDue);
   PrintPendingError(exitStatus);
   PyObject *moduleName = PyUnicode_FromString("PythonCode");
   PyObject *module = moduleName != nullptr ? PyImport_Import(moduleName) : nullptr;

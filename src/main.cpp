@@ -77,8 +77,8 @@ static int RunMenu(const ConsoleOutput &output) {
         if (!std::cout) {
           return OutputFailed(output);  // no action runs that nobody would see
         }
-        const std::int32_t result =
-            CallScriptFunction(choice == 1 ? "MultiplicationTable" : "DoubleValue", value, kept);
+        const std::int32_t result = CallScriptFunction(
+            choice == 1 ? "MultiplicationTable" : "DoubleValue", value, input.lineFeedDue, kept);
         if (choice == 2) {
           std::cout << value << " doubled is: " << result << std::endl;
         }

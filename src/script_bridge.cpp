@@ -18,12 +18,14 @@ static std::int32_t Failed(const char *what, int error) {
 
 // The program is single-threaded and has never started the interpreter, so the child is a whole
 // process of its own and may run the interpreter's lifetime as a fresh one would.
-std::int32_t CallScriptFunction(std::string name, std::int32_t value, KeptCode &kept) {
+std::int32_t CallScriptFunction(std::string name, std::int32_t value, bool lineFeedDue,
+                                KeptCode &kept) {
   std::string compiled;
   const ChildOutcome outcome = RunInChild(
-      [&name, value, &kept](std::string &handing) {
+      [&name, value, lineFeedDue, &kept](std::string &handing) {
         std::optional<int> exitStatus;
-        const std::int32_t result = RunScriptFunction(name, value, kept, exitStatus, handing);
+        const std::int32_t result =
+            RunScriptFunction(name, value, lineFeedDue, kept, exitStatus, handing);
         if (exitStatus) {
           std::string().swap(handing);  // nothing is handed over: freed for a leak checker
           EndChild(*exitStatus);  // the script's process ends, not the program whose copy it is

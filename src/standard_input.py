@@ -2,9 +2,15 @@
 
 Python's own sys.stdin reads ahead a buffer's worth, and a pipe or a file cannot take back what the
 script left unread: the menu would never see it. This one is python3's in all but its raw file,
-whose reads stop at the first line end: a byte a read on a pipe, and on a regular file a block cut
-after its first line end, the descriptor moved back over the rest. The block is small so that a
-large read does not read far past every line end. Reading all goes in large blocks.
+whose reads, into any writable buffer taken as bytes, stop at the first line end: a byte a read on
+a pipe, and on a regular file a block cut after its first line end, the descriptor moved back over
+the rest. What descriptor 0 is, is looked
+at for each read, since a script may put another file there. The block is small so that a large
+read does not read far past every line end. Reading all goes in large blocks.
+
+The program sets line_feed_due before this runs: True when the menu's value ended in a CR on an
+input that cannot be read back, so that the LF of its CR LF may still come. That LF is dropped
+when it is the first byte read, whenever it comes; any other first byte is kept.
 """
 import io
 import os
@@ -15,28 +21,55 @@ import sys
 class StdinFileIO(io.FileIO):
     __module__ = "script_menu"
     read = io.RawIOBase.read  # through readinto, which FileIO's own read bypasses
+    _readinto = io.FileIO.readinto  # without the cost of super() at every byte of a pipe
 
-    def __init__(self):
+    def __init__(self, due):
         super().__init__(0, "rb", closefd=False)
-        self.regular = stat.S_ISREG(os.fstat(0).st_mode)
+        self.line_feed_due = due
 
+    # Errors, an interrupt among them, come from these reads as from python3's own, which are C:
+    # with no frame of the replacement. A bare raise adds none for its own frame from 3.11 on;
+    # before, it keeps the frames that the error came through.
     def readinto(self, buffer):
-        if not self.regular:
-            return super().readinto(memoryview(buffer)[:1])
-        block = os.read(0, min(len(buffer), 1024))
-        end = block.find(b"\n") + 1 or len(block)
-        if end < len(block):
-            os.lseek(0, end - len(block), os.SEEK_CUR)
-        memoryview(buffer)[:end] = block[:end]
-        return end
+        try:
+            view = memoryview(buffer).cast("B")  # any writable buffer, as bytes
+            if self.line_feed_due and len(view) > 0:
+                got = self._readinto(view[:1])
+                if got is not None:
+                    self.line_feed_due = False
+                if got != 1 or view[0] != 0x0A:
+                    return got
+            if not stat.S_ISREG(os.fstat(0).st_mode):
+                return self._readinto(view[:1])
+            got = self._readinto(view[:1024])
+            end = view[:got].tobytes().find(b"\n") + 1 or got
+            if end < got:
+                os.lseek(0, end - got, os.SEEK_CUR)
+            return end
+        except BaseException as error:
+            error.__traceback__ = None
+            raise
+
+    def readall(self):
+        try:
+            if not self.line_feed_due:
+                return super().readall()
+            first = bytearray(1)
+            got = self.readinto(first)  # drops the LF that is due
+            if not got:
+                return None if got is None else b""
+            return bytes(first) + (super().readall() or b"")
+        except BaseException as error:
+            error.__traceback__ = None
+            raise
 
 
-def install():
+def install(due):
     """Puts the replacement in place of sys.__stdin__, and of sys.stdin where that is the same."""
     old = sys.__stdin__
     if old is None:
         return
-    raw = StdinFileIO()
+    raw = StdinFileIO(due)
     raw.name = old.name
     # python3 splits standard input at "\n" on POSIX and translates no line end.
     new = io.TextIOWrapper(io.BufferedReader(raw), old.encoding, old.errors, "\n",
@@ -47,4 +80,4 @@ def install():
     sys.__stdin__ = new
 
 
-install()
+install(line_feed_due)  # noqa: F821 (set by the program)

@@ -38,7 +38,7 @@ std::string CallIn(const std::string &folder, const Call &call, std::int32_t &re
                    KeptCode &kept) {
   setenv("PYTHONPATH", folder.c_str(), 1);
   testing::internal::CaptureStderr();
-  result = CallScriptFunction(call.function, call.argument, kept);
+  result = CallScriptFunction(call.function, call.argument, false, kept);
   return testing::internal::GetCapturedStderr();
 }
 
@@ -297,7 +297,7 @@ TEST_P(ScriptEndsTheProgramDeathTest, WithItsStatus) {
       {
         ExitHandlerOfTheProgram();
         KeptCode kept;
-        CallScriptFunction(GetParam().function, GetParam().status, kept);
+        CallScriptFunction(GetParam().function, GetParam().status, false, kept);
       },
       testing::ExitedWithCode(GetParam().status), "");
 }
