@@ -4,9 +4,9 @@ Python's own sys.stdin reads ahead a buffer's worth, and a pipe or a file cannot
 script left unread: the menu would never see it. This one is python3's in all but its raw file,
 whose reads, into any writable buffer taken as bytes, stop at the first line end: a byte a read on
 a pipe, and on a regular file a block cut after its first line end, the descriptor moved back over
-the rest. What descriptor 0 is, is looked
-at for each read, since a script may put another file there. The block is small so that a large
-read does not read far past every line end. Reading all goes in large blocks.
+the rest. Each read looks at what descriptor 0 is, since a script may put another file there. The
+block is small so that a large read does not read far past every line end. Reading all goes in
+large blocks.
 
 The program sets line_feed_due before this runs: True when the menu's value ended in a CR on an
 input that cannot be read back, so that the LF of its CR LF may still come. That LF is dropped
