@@ -388,8 +388,8 @@ static void FollowStop(pid_t child, int number, int terminal) {
 }
 
 // As PID 1 or a subreaper, while a child runs: the ends of children other than `spared`, whose
-// status is the program's to take. Elsewhere the program has no child but the action's, unless
-// whoever started it left one (`sh -c 'job & exec script-menu'`), whose status is not its to take.
+// status is the program's to take. Elsewhere its only other children are ones whoever started it
+// left to it (`sh -c 'job & exec script-menu'`), which it leaves alone: it never waits for them.
 static void ReapHelpers(pid_t spared) {
   siginfo_t ended{};
   while (waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid > 0 &&
