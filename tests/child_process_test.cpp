@@ -36,12 +36,13 @@ using std::chrono::milliseconds;
 struct Start {
   std::vector<int> ignored;
   std::vector<int> blocked;
-  std::vector<int> nonBlocking;  // standard streams
-  bool prepared;                 // PrepareProgram called, as the program's main does
-  bool subreaper;                // as a launcher can leave it, across exec
-  bool terminal;                 // standard input on a terminal of its own session's
-  bool ownChild = false;         // with a child of its own, not the action's, that ends meanwhile
-  bool background = false;       // on the terminal, with another group in its foreground
+  std::vector<int> nonBlocking;   // standard streams
+  bool prepared;                  // PrepareProgram called, as the program's main does
+  bool subreaper;                 // as a launcher can leave it, across exec
+  bool terminal;                  // standard input on a terminal of its own session's
+  bool ownChild = false;          // with a child of its own, not the action's, that ends meanwhile
+  bool background = false;        // on the terminal, with another group in its foreground
+  bool noDescriptorLeft = false;  // as it calls RunInChild
 };
 
 constexpr std::size_t kRoom = 7;  // bytes that a child may hand over beside its result
@@ -315,6 +316,10 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
       Pause(milliseconds(50));
       _exit(0);
     }
+    const rlimit standardOnly{3, 3};
+    if (row.start.noDescriptorLeft && setrlimit(RLIMIT_NOFILE, &standardOnly) != 0) {
+      _exit(120);
+    }
     std::string handed;
     const auto work = [&row](std::string &handing) {
       handing = row.handing;
@@ -402,6 +407,7 @@ const Start kSubreaper{{}, {}, {}, true, true, false};
 const Start kTerminal{{}, {}, {}, false, false, true};
 const Start kWithOwnChild{{}, {}, {}, false, false, false, true};
 const Start kInBackground{{}, {}, {}, false, false, true, false, true};
+const Start kNoDescriptorLeft{{}, {}, {}, false, false, false, false, false, true};
 constexpr int kQuitAndChild = 1 << 1 | 1 << 5;  // ReportSignals' bits for SIGQUIT and SIGCHLD
 
 // More than the room and the rest of its page: written there, they would crash the child.
@@ -446,6 +452,8 @@ INSTANTIATE_TEST_SUITE_P(
              ReplaceDescriptors, Handed(7), 0, 0, 0, false, "records"},
         Case{"hands bytes over past a file size limit", kPlain, LimitFileSize, Handed(7), 0, 0, 0,
              false, "records"},
+        Case{"hands bytes over with no descriptor left for them", kNoDescriptorLeft, ReturnSeven,
+             Handed(7), 0, 0, 0, false, "records"},
         Case{"stops itself", kTerminal, StopItself, Handed(7), 0, SIGSTOP},
         Case{"stopped and continued from outside, without a terminal", kPlain, StoppedFromOutside,
              Handed(7)},
