@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -316,6 +317,7 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
       Pause(milliseconds(50));
       _exit(0);
     }
+    std::cout.flush();  // as RunInChild does: UBSan checks the stream's type once, through a pipe
     const rlimit standardOnly{3, 3};
     if (row.start.noDescriptorLeft && setrlimit(RLIMIT_NOFILE, &standardOnly) != 0) {
       _exit(120);
