@@ -420,7 +420,7 @@ static ChildOutcome WaitForChild(pid_t child, const ProgramState &program) {
     }
     if (changed == child && !WIFSTOPPED(status)) {
       if (program.reapsOthers) {
-        ReapEnded(SIGCHLD);  // their ends that came with the child's, to no handler of their own
+        ReapEnded(SIGCHLD);  // helpers that ended with it, in the one SIGCHLD taken here
       }
       outcome.end = WIFSIGNALED(status) ? ChildEnd::Killed : ChildEnd::Exited;
       outcome.status = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
