@@ -44,28 +44,35 @@ struct ProgramState {
   std::array<struct sigaction, kChanged.size()> handling;
   std::array<int, 3> streamFlags;
   std::array<SavedTerminal, 3> terminals;
-  int controlling;  // a standard stream on the controlling terminal, or -1
+  int controlling;    // a standard stream on the controlling terminal, or -1
+  bool followsStops;  // only a program that a shell can continue stops with its child
+  bool reapsOthers;   // children not the action's come to the program as orphans
 };
 
 // Where the child leaves its result: memory shared with the program, which a script cannot close
-// the way it can close an inherited descriptor. `from` names the process that left it there. The
-// bytes handed over beside the result follow this header.
+// the way it can close an inherited descriptor. `from` names the process that left it there.
 struct HandOver {
   pid_t from;
   std::int32_t result;
-  std::size_t size;  // of the bytes that follow
+  std::size_t size;  // of the bytes written to the room
 };
 
-static char *BytesAfter(HandOver *handOver) {
-  return reinterpret_cast<char *>(handOver + 1);
-}
+// A file for the bytes handed over beside the result, made empty before the fork: it takes room
+// only once the child writes to it, and no address space at all. The script may close its
+// descriptor, or put another file on its number; `device` and `inode` tell the room apart.
+struct Room {
+  int descriptor;  // -1 for none: nothing is handed over
+  dev_t device;
+  ino_t inode;
+};
 
 // Never runs: SIGCHLD stays blocked while a child runs and is taken by sigwait. A handler rather
 // than the default, because SIG_IGN (inherited from whoever started the program) reaps the child
 // behind the program's back, and some systems discard a blocked signal whose default is to ignore.
 static void NoteChildEnded(int) {}
 
-// Between actions: the ends of helpers that scripts left behind.
+// As PID 1 or a subreaper, between actions: the ends of helpers that scripts left behind, which
+// came to the program, and of any other child it has, which nobody else can take.
 static void ReapEnded(int) {
   const int error = errno;
   while (waitpid(-1, nullptr, WNOHANG) > 0) {
@@ -91,7 +98,7 @@ static bool HasHandler(int number, void (*handler)(int)) {
 }
 
 // Whether processes that others leave behind come to the program: as a PID namespace's init, or
-// as a subreaper. Only then has it children that are not an action's own.
+// as a subreaper. Only then are children that are not an action's own the program's to reap.
 static bool InheritsOrphans() {
   if (getpid() == 1) {
     return true;
@@ -168,9 +175,22 @@ static void SaveTerminals(ProgramState &state) {
   }
 }
 
+// Whether the program has a controlling terminal, through which a shell's job control can
+// continue it. Opened without waiting for a line's carrier, and closed at once.
+static bool HasControllingTerminal() {
+  const int terminal = open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (terminal == -1) {
+    return false;
+  }
+  close(terminal);
+  return true;
+}
+
 static ProgramState PrepareForChild() {
   ProgramState state{};
   state.program = getpid();
+  state.followsStops = HasControllingTerminal();
+  state.reapsOthers = InheritsOrphans();
   sigprocmask(SIG_BLOCK, nullptr, &state.mask);
   for (std::size_t index = 0; index < kChanged.size(); ++index) {
     sigaction(kChanged[index], nullptr, &state.handling[index]);
@@ -200,10 +220,89 @@ static ProgramState PrepareForChild() {
   return state;
 }
 
+#ifdef MFD_CLOEXEC
+static Room MakeRoom(std::size_t capacity) {
+  const int descriptor = capacity > 0 ? memfd_create("script-menu handed over", MFD_CLOEXEC) : -1;
+  if (descriptor == -1) {
+    return Room{-1, 0, 0};
+  }
+  struct stat made {};
+  if (fstat(descriptor, &made) != 0) {
+    close(descriptor);
+    return Room{-1, 0, 0};
+  }
+  return Room{descriptor, made.st_dev, made.st_ino};
+}
+#else
+static Room MakeRoom(std::size_t) {
+  return Room{-1, 0, 0};  // no file that takes no room until written: nothing is handed over
+}
+#endif
+
+// Whether the room's descriptor still leads to the room, after the script.
+static bool StillRoom(const Room &room) {
+  struct stat now {};
+  return room.descriptor != -1 && fstat(room.descriptor, &now) == 0 && now.st_dev == room.device &&
+         now.st_ino == room.inode;
+}
+
+// Writes `bytes` as the room's only content; false when it cannot take them all.
+static bool WriteRoom(const Room &room, const std::string &bytes) {
+  // Past a file size limit the write fails, rather than killing the child before its result.
+  const struct sigaction ignore = Handling(SIG_IGN);
+  sigaction(SIGXFSZ, &ignore, nullptr);
+  // Emptied first: the script may have written there, or made the descriptor append.
+  if (!StillRoom(room) || ftruncate(room.descriptor, 0) != 0) {
+    return false;
+  }
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t count = pwrite(room.descriptor, bytes.data() + written, bytes.size() - written,
+                                 static_cast<off_t>(written));
+    if (count == -1 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return false;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+// The bytes that the child's own process wrote to the room, if the room holds as many as the
+// header says: a process of the script's could have written anything to either.
+static void ReadRoom(const Room &room, std::size_t size, std::size_t capacity,
+                     std::string &handed) {
+  struct stat filled {};
+  if (size == 0 || size > capacity || fstat(room.descriptor, &filled) != 0 ||
+      filled.st_size < static_cast<off_t>(size)) {
+    return;
+  }
+  try {
+    handed.resize(size);
+  } catch (const std::bad_alloc &) {
+    return;  // without the memory for them, the bytes are lost, not the action's result
+  }
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t count =
+        pread(room.descriptor, &handed[done], size - done, static_cast<off_t>(done));
+    if (count == -1 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      handed.clear();
+      return;
+    }
+    done += static_cast<std::size_t>(count);
+  }
+}
+
 // The child's half: `work` as a fresh process would run it, what it gives handed over by this
 // process alone, and an end without flushing or destroying anything inherited from the program.
 [[noreturn]] static void RunWork(const std::function<std::int32_t(std::string &)> &work,
-                                 const ProgramState &program, HandOver &handOver,
+                                 const ProgramState &program, HandOver &handOver, const Room &room,
                                  std::size_t capacity) noexcept {
 #ifdef __linux__
   // Killed with the program, even by SIGKILL. A program that died before this call is no longer
@@ -217,8 +316,7 @@ static ProgramState PrepareForChild() {
   std::string handing;
   const std::int32_t result = work(handing);
   if (getpid() == self) {
-    if (handing.size() <= capacity) {
-      std::memcpy(BytesAfter(&handOver), handing.data(), handing.size());
+    if (!handing.empty() && handing.size() <= capacity && WriteRoom(room, handing)) {
       handOver.size = handing.size();
     }
     handOver.result = result;
@@ -289,8 +387,9 @@ static void FollowStop(pid_t child, int number, int terminal) {
   kill(ownGroup ? -group : child, SIGCONT);
 }
 
-// Takes the ends of children other than `spared`, whose status is the program's to take: helpers
-// that scripts left behind, re-parented to the program.
+// As PID 1 or a subreaper, while a child runs: the ends of children other than `spared`, whose
+// status is the program's to take. Elsewhere its only other children are ones whoever started it
+// left to it (`sh -c 'job & exec script-menu'`), which it leaves alone: it never waits for them.
 static void ReapHelpers(pid_t spared) {
   siginfo_t ended{};
   while (waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid > 0 &&
@@ -319,15 +418,22 @@ static ChildOutcome WaitForChild(pid_t child, const ProgramState &program) {
       outcome.status = errno;
       return outcome;
     }
-    if (changed == child && WIFSTOPPED(status)) {
-      FollowStop(child, WSTOPSIG(status), program.controlling);
-    } else if (changed == child) {
-      ReapEnded(SIGCHLD);
+    if (changed == child && !WIFSTOPPED(status)) {
+      if (program.reapsOthers) {
+        ReapEnded(SIGCHLD);  // helpers that ended with it, in the one SIGCHLD taken here
+      }
       outcome.end = WIFSIGNALED(status) ? ChildEnd::Killed : ChildEnd::Exited;
       outcome.status = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
       return outcome;
     }
-    ReapHelpers(child);
+    // Without a controlling terminal no shell would ever continue the program: it waits on, as
+    // system(3) does, until whoever stopped the child continues it or a signal is passed on.
+    if (changed == child && program.followsStops) {
+      FollowStop(child, WSTOPSIG(status), program.controlling);
+    }
+    if (program.reapsOthers) {
+      ReapHelpers(child);
+    }
   }
 }
 
@@ -371,33 +477,33 @@ ChildOutcome RunInChild(const std::function<std::int32_t(std::string &)> &work,
   handed.clear();
   std::cout.flush();
   std::fflush(nullptr);  // the child must not inherit output that it could write again
-  // No swap space is reserved for the room: only the pages that the child fills are ever backed.
-  const std::size_t length = sizeof(HandOver) + capacity;
-  void *shared = mmap(nullptr, length, PROT_READ | PROT_WRITE,
-                      MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  // The header alone is mapped, a page whatever the capacity: an address-space limit that lets
+  // the script run lets the program run it.
+  void *shared =
+      mmap(nullptr, sizeof(HandOver), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (shared == MAP_FAILED) {
     return NotStarted(errno);
   }
   HandOver *handOver = new (shared) HandOver{0, -1, 0};
+  const Room room = MakeRoom(capacity);  // without one, the result still comes back
   const ProgramState program = PrepareForChild();
   const pid_t child = fork();
   if (child == 0) {
-    RunWork(work, program, *handOver, capacity);
+    RunWork(work, program, *handOver, room, capacity);
   }
   ChildOutcome outcome = child == -1 ? NotStarted(errno) : WaitForChild(child, program);
   RestoreAfterChild(program, child);
   if (outcome.end == ChildEnd::Exited && handOver->from == child) {
     outcome.end = ChildEnd::HandedOver;
     outcome.result = handOver->result;
-    try {
-      if (handOver->size <= capacity) {  // the script's process could have written anything there
-        handed.assign(BytesAfter(handOver), handOver->size);
-      }
-    } catch (const std::bad_alloc &) {
-      // Without the memory for a copy, the bytes are lost, not the action's result.
+    if (room.descriptor != -1) {
+      ReadRoom(room, handOver->size, capacity, handed);
     }
   }
-  munmap(shared, length);
+  if (room.descriptor != -1) {
+    close(room.descriptor);
+  }
+  munmap(shared, sizeof(HandOver));
   return outcome;
 }
 

@@ -38,17 +38,26 @@ void PrepareProgram();
 // hands its result over, not a copy of it that `work` forked and let return.
 //
 // Beside its result, `work` may hand bytes over: what it leaves in `handing`, up to `capacity` of
-// them, comes back in `handed` the same way, by the child's own process alone (more than
-// `capacity` bytes hand none over). `handed` is empty when the child handed nothing over. The room
-// is shared memory reserved for the child, and costs only the pages it fills.
+// them, comes back in `handed`, by the child's own process alone (more than `capacity` bytes hand
+// none over). `handed` is empty when the child handed nothing over. The result comes back through
+// a page of shared memory; the bytes through a memory file (memfd) that the child writes once
+// `work` has returned, so they take memory only when handed over, and no address space before.
+// The child holds that file on a descriptor of its own, closed on exec; when `work` closed it or
+// put another file on its number, or the file cannot take the bytes (no memory, a file size
+// limit), or on a system without memfd_create, the result comes back and nothing is handed over.
 //
 // While the child runs, the program ignores the terminal's signals (Ctrl-C, Ctrl-\, Ctrl-Z) and
 // leaves them to the child, as system(3) does; passes SIGTERM and SIGHUP on, unless it was started
-// with them ignored or blocked; stops itself the way the child stops, and continues the child when
-// it is continued, so that a shell sees the job stopped; and reaps any other child that ends. Once
-// the child has ended, the blocking mode of the standard streams and, when the program is in its
-// foreground, the terminal are put back as they were; the terminal's foreground is taken back from
-// a process group that the child made, or that has no process left, never from its owner.
+// with them ignored or blocked, and continues the child after them, should it be stopped. With a
+// controlling terminal, the program stops itself the way the child stops (a stop sent from outside
+// included, as sudo does), and continues the child when it is continued, so that a shell sees the
+// job stopped; without one no shell could continue it, so it waits on, as system(3) does. As PID 1
+// or a subreaper it reaps any other child that ends; elsewhere it leaves other children alone: a
+// job that a shell started before it exec'd the program (`sh -c 'job & exec script-menu'`) stays
+// a zombie once ended, as under any program that does not wait for it. Once the child has ended,
+// the blocking mode of the standard streams and, when the program is in its foreground, the
+// terminal are put back as they were; the terminal's foreground is taken back from a process group
+// that the child made, or that has no process left, never from its owner.
 //
 // Everything after the fork relies on the caller being single-threaded: the child is a copy of the
 // calling thread alone, and another thread's locks or signal mask would be lost in it.

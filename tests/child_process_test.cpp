@@ -5,7 +5,10 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,7 +21,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -32,13 +37,17 @@ using std::chrono::milliseconds;
 struct Start {
   std::vector<int> ignored;
   std::vector<int> blocked;
-  std::vector<int> nonBlocking;  // standard streams
-  bool prepared;                 // PrepareProgram called, as the program's main does
-  bool subreaper;                // as a launcher can leave it, across exec
-  bool terminal;                 // standard input on a terminal of its own session's
+  std::vector<int> nonBlocking;   // standard streams
+  bool prepared;                  // PrepareProgram called, as the program's main does
+  bool subreaper;                 // as a launcher can leave it, across exec
+  bool terminal;                  // standard input on a terminal of its own session's
+  bool ownChild = false;          // with a child of its own, not the action's, that ends meanwhile
+  bool background = false;        // on the terminal, with another group in its foreground
+  bool noDescriptorLeft = false;  // as it calls RunInChild
 };
 
 constexpr std::size_t kRoom = 7;  // bytes that a child may hand over beside its result
+constexpr int kBystander = 100;   // a file of the program's that nobody should write to
 
 // What that process saw.
 struct Seen {
@@ -49,6 +58,7 @@ struct Seen {
   bool raw;         // standard input's terminal in raw mode after the call
   std::size_t handedSize;
   std::array<char, kRoom> handed;  // the first of them
+  off_t stray;                     // bytes written to the bystander
 };
 
 struct Case {
@@ -153,6 +163,44 @@ std::int32_t LeaveHelper() {
   return kill(helper, 0) == -1 && errno == ESRCH ? 7 : 8;
 }
 
+bool Stopped(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  return line.find(") T ") != std::string::npos;  // the state after the command's name
+}
+
+// Forks a helper that sends `number` to `target` once this process has stopped, and the program
+// has had the time to see it stopped.
+pid_t SignalWhenStopped(pid_t target, int number) {
+  const pid_t stopping = getpid();
+  const pid_t helper = fork();
+  if (helper == 0) {
+    while (!Stopped(stopping)) {
+      Pause(milliseconds(5));
+    }
+    Pause(milliseconds(100));
+    _exit(kill(target, number));
+  }
+  return helper;
+}
+
+// Stops itself as a debugger or a CPU limiter stops it, which then continues it.
+std::int32_t StoppedFromOutside() {
+  const pid_t helper = SignalWhenStopped(getpid(), SIGCONT);
+  raise(SIGSTOP);
+  waitpid(helper, nullptr, 0);
+  return 7;
+}
+
+// Stopped when SIGTERM reaches the program, with a handler that shows it came.
+std::int32_t TermWhileStopped() {
+  signal(SIGTERM, [](int) { _exit(5); });
+  SignalWhenStopped(getppid(), SIGTERM);
+  raise(SIGSTOP);
+  return 7;
+}
+
 std::int32_t ForkAndReturn() {
   const pid_t copy = fork();
   if (copy == 0) {
@@ -191,6 +239,30 @@ std::int32_t LeaveTerminalRaw(bool elsewhere) {
   return 7;
 }
 
+// Leaves the terminal raw to a group of its own in its foreground, with a process in it that stays
+// as long as the group holds the terminal.
+std::int32_t LeaveGroupInForeground() {
+  signal(SIGTTOU, SIG_IGN);
+  LeaveTerminalRaw(false);
+  setpgid(0, 0);
+  tcsetpgrp(0, getpgrp());
+  if (fork() == 0) {
+    while (tcgetpgrp(0) == getpgrp()) {
+      Pause(milliseconds(5));
+    }
+    _exit(0);
+  }
+  return 7;
+}
+
+// From the background: leaves the terminal raw and takes its foreground to the program's group.
+std::int32_t TakeForegroundRaw() {
+  signal(SIGTTOU, SIG_IGN);
+  LeaveTerminalRaw(false);
+  tcsetpgrp(0, getpgrp());
+  return 7;
+}
+
 // Runs RunInChild(work) in a process started as `start`, continuing it when it stops.
 Seen RunAsProgram(const Case &row, int &stoppedBy) {
   std::array<int, 2> channel{};
@@ -206,8 +278,21 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
       }
       readEnds[stream] = ends[0];
     }
-    // A group of its own, which a stop can stop, or a session of its own, whose terminal it holds.
-    if (row.start.terminal ? !OnTerminal() : setpgid(0, 0) != 0) {
+    // A session of its own, without a controlling terminal or holding one, whoever runs the test.
+    if (row.start.terminal ? !OnTerminal() : setsid() == -1) {
+      _exit(120);
+    }
+    const pid_t holder = row.start.background ? fork() : 0;
+    if (holder == 0 && row.start.background) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // gone with the program, should the test kill it
+      setpgid(0, 0);
+      pause();
+    }
+    if (holder > 0 && (setpgid(holder, holder) != 0 || tcsetpgrp(0, holder) != 0)) {
+      _exit(120);
+    }
+    const int bystander = memfd_create("bystander", 0);
+    if (bystander == -1 || dup2(bystander, kBystander) == -1) {
       _exit(120);
     }
     for (const int number : row.start.ignored) {
@@ -228,12 +313,21 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
     if (row.start.prepared) {
       PrepareProgram();
     }
+    if (row.start.ownChild && fork() == 0) {
+      Pause(milliseconds(50));
+      _exit(0);
+    }
+    std::cout.flush();  // as RunInChild does: UBSan checks the stream's type once, through a pipe
+    const rlimit standardOnly{3, 3};
+    if (row.start.noDescriptorLeft && setrlimit(RLIMIT_NOFILE, &standardOnly) != 0) {
+      _exit(120);
+    }
     std::string handed;
     const auto work = [&row](std::string &handing) {
       handing = row.handing;
       return row.work();
     };
-    Seen seen{RunInChild(work, kRoom, handed), 0, false, 0, false, handed.size(), {}};
+    Seen seen{RunInChild(work, kRoom, handed), 0, false, 0, false, handed.size(), {}, 0};
     handed.copy(seen.handed.data(), seen.handed.size());
     std::array<char, 64> printed{};
     fcntl(readEnds[1], F_SETFL, O_NONBLOCK);
@@ -247,7 +341,13 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
       seen.nonBlocking |= (fcntl(stream, F_GETFL) & O_NONBLOCK) != 0 ? 1 << stream : 0;
     }
     siginfo_t left{};
-    seen.helperLeft = waitid(P_ALL, 0, &left, WEXITED | WNOHANG | WNOWAIT) == 0 && left.si_pid != 0;
+    const int waiting = row.start.ownChild ? 0 : WNOHANG;  // for it to end, if it has not yet
+    seen.helperLeft = waitid(P_ALL, 0, &left, WEXITED | WNOWAIT | waiting) == 0 && left.si_pid != 0;
+    struct stat written {};
+    seen.stray = fstat(kBystander, &written) == 0 ? written.st_size : -1;
+    if (holder > 0) {
+      kill(holder, SIGKILL);
+    }
     _exit(write(channel[1], &seen, sizeof seen) == sizeof seen ? 0 : 121);
   }
   close(channel[1]);
@@ -291,12 +391,13 @@ TEST_P(RunInChildTest, EndsAsTheChildDidAndRestoresTheProgram) {
     EXPECT_EQ(outcome.result, expected.result);
   }
   EXPECT_EQ(seen.nonBlocking, row.nonBlocking);
-  EXPECT_FALSE(seen.helperLeft);
+  EXPECT_EQ(seen.helperLeft, row.start.ownChild);
   EXPECT_EQ(stoppedBy, row.stoppedBy);
   EXPECT_EQ(seen.printed, row.printed);
   EXPECT_EQ(seen.raw, row.raw);
   EXPECT_EQ(std::string(seen.handed.data(), std::min(seen.handedSize, kRoom)), row.handed);
   EXPECT_EQ(seen.handedSize, std::string(row.handed).size());
+  EXPECT_EQ(seen.stray, 0);
 }
 
 const Start kPlain{{}, {}, {}, false, false, false};
@@ -306,13 +407,31 @@ const Start kTermBlocked{{}, {SIGTERM}, {}, false, false, false};
 const Start kErrorNonBlocking{{}, {}, {2}, false, false, false};
 const Start kSubreaper{{}, {}, {}, true, true, false};
 const Start kTerminal{{}, {}, {}, false, false, true};
+const Start kWithOwnChild{{}, {}, {}, false, false, false, true};
+const Start kInBackground{{}, {}, {}, false, false, true, false, true};
+const Start kNoDescriptorLeft{{}, {}, {}, false, false, false, false, false, true};
 constexpr int kQuitAndChild = 1 << 1 | 1 << 5;  // ReportSignals' bits for SIGQUIT and SIGCHLD
 
 // More than the room and the rest of its page: written there, they would crash the child.
 const std::string kPagesOfBytes(3 * 4096, 'x');
 
+// SIGSTOP: the program's group is orphaned in its session, where SIGTSTP does not stop.
 std::int32_t StopItself() {
-  raise(SIGTSTP);
+  raise(SIGSTOP);
+  return 7;
+}
+
+// Puts another file on every descriptor from 3 up that it may have been handed.
+std::int32_t ReplaceDescriptors() {
+  for (int number = 3; number < kBystander; ++number) {
+    dup2(kBystander, number);
+  }
+  return 7;
+}
+
+std::int32_t LimitFileSize() {
+  const rlimit one{1, 1};
+  setrlimit(RLIMIT_FSIZE, &one);
   return 7;
 }
 
@@ -331,7 +450,17 @@ INSTANTIATE_TEST_SUITE_P(
              false, kPagesOfBytes.c_str()},
         Case{"a forked copy hands bytes over", kPlain, ForkAndReturn, Ended(ChildEnd::Exited, 3), 0,
              0, 0, false, "copy's"},
-        Case{"stops itself", kPlain, StopItself, Handed(7), 0, SIGTSTP},
+        Case{"hands bytes over from a script that replaced its descriptors", kPlain,
+             ReplaceDescriptors, Handed(7), 0, 0, 0, false, "records"},
+        Case{"hands bytes over past a file size limit", kPlain, LimitFileSize, Handed(7), 0, 0, 0,
+             false, "records"},
+        Case{"hands bytes over with no descriptor left for them", kNoDescriptorLeft, ReturnSeven,
+             Handed(7), 0, 0, 0, false, "records"},
+        Case{"stops itself", kTerminal, StopItself, Handed(7), 0, SIGSTOP},
+        Case{"stopped and continued from outside, without a terminal", kPlain, StoppedFromOutside,
+             Handed(7)},
+        Case{"SIGTERM while the child is stopped, with a handler of its own", kPlain,
+             TermWhileStopped, Ended(ChildEnd::Exited, 5, SIGTERM)},
         Case{"prints through C", kPlain, [] { return std::printf("printed"); }, Handed(7), 0, 0, 7},
         Case{"starts with the signal handling the program was started with", kPlain, ReportSignals,
              Handed(0)},
@@ -348,6 +477,8 @@ INSTANTIATE_TEST_SUITE_P(
              Handed(7)},
         Case{"SIGTERM then SIGHUP", kPlain, TwoSignals, Ended(ChildEnd::Killed, SIGHUP, SIGTERM)},
         Case{"a helper left to a subreaper", kSubreaper, LeaveHelper, Handed(7)},
+        Case{"a child of the program's own that is not the action's is left alone", kWithOwnChild,
+             [] { return Pause(milliseconds(150)), 7; }, Handed(7)},
         Case{"non-blocking standard error made blocking", kErrorNonBlocking,
              [] { return SetBlocking(2, true); }, Handed(7), 1 << 2},
         Case{"standard output made non-blocking", kPlain, [] { return SetBlocking(1, false); },
@@ -355,7 +486,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"leaves the terminal raw", kTerminal, [] { return LeaveTerminalRaw(false); },
              Handed(7)},
         Case{"leaves the terminal raw to another group in its foreground", kTerminal,
-             [] { return LeaveTerminalRaw(true); }, Handed(7), 0, 0, 0, true}),
+             [] { return LeaveTerminalRaw(true); }, Handed(7), 0, 0, 0, true},
+        Case{"its own group keeps the foreground with a process left", kTerminal,
+             LeaveGroupInForeground, Handed(7)},
+        Case{"terminal settings not saved from the background", kInBackground, TakeForegroundRaw,
+             Handed(7), 0, 0, 0, true}),
     [](const testing::TestParamInfo<Case> &info) {
       std::string name = info.param.name;
       std::replace_if(

@@ -7,6 +7,7 @@ import os
 import pty
 import random
 import re
+import resource
 import select
 import signal
 import subprocess
@@ -86,7 +87,17 @@ STARTS = [
      -signal.SIGTERM, b"", ""),
     ("SIGKILL to the program alone ends the script too", STARTED, [], "SIGKILL", b"1 4\n3\n",
      -signal.SIGKILL, b"", ""),
+    ("an address-space limit that lets python3 run the script, and 8 MiB more", SHIPPED, [],
+     "address-space limit", b"2 5\n3\n", 0, b"5 doubled is: 10\n", ""),
 ]
+
+
+def address_space_of_python(module):
+    """The most address space, in bytes, that python3 takes to double a value with `module`."""
+    code = "import PythonCode; PythonCode.DoubleValue(5); print(open('/proc/self/status').read())"
+    status = subprocess.run([sys.executable, "-c", code], env=environment(module),
+                            capture_output=True, text=True, check=True).stdout
+    return int(re.search(r"^VmPeak:\s+(\d+) kB$", status, re.MULTILINE).group(1)) * 1024
 
 
 def gone(pid):
@@ -104,6 +115,8 @@ class Started(unittest.TestCase):
     def test_ways_to_start(self):
         for case, module, ignored, connection, stdin, exit_code, output, errors in STARTS:
             with self.subTest(case):
+                if SANITIZED and connection == "address-space limit":
+                    self.skipTest("the sanitizers reserve terabytes of address space")
                 code, shown, reported = self.start(module, ignored, connection, stdin)
                 self.assertEqual(code, exit_code, reported)
                 if output:
@@ -117,9 +130,14 @@ class Started(unittest.TestCase):
 
     def start(self, module, ignored, connection, stdin):
         """Runs the program to its end; returns its exit code, output and errors."""
+        limited = connection == "address-space limit"
+        limit = address_space_of_python(module) + 8 * 2**20 if limited else None
+
         def prepare():
             for number in ignored:
                 signal.signal(number, signal.SIG_IGN)
+            if limited:
+                resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
             if connection == "input closed":
                 os.close(0)
             elif connection == "output closed":
