@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "row_name.h"
 #include "script_bridge.h"
 
 namespace {
@@ -265,12 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
                 10000},
         Actions{"the module's loader, bytecode path and file name",
                 {{"PythonCode.py", kNames, 10, "SourceFileLoader "}, {nullptr, "", 10, "", 0}}}),
-    [](const testing::TestParamInfo<Actions> &info) {
-      std::string name = info.param.name;
-      std::replace_if(
-          name.begin(), name.end(), [](char c) { return std::isalnum(c) == 0; }, '_');
-      return name;
-    });
+    RowName());
 
 struct Ending {
   const char *function;

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -28,6 +27,8 @@
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "row_name.h"
 
 namespace {
 
@@ -491,11 +492,6 @@ INSTANTIATE_TEST_SUITE_P(
              LeaveGroupInForeground, Handed(7)},
         Case{"terminal settings not saved from the background", kInBackground, TakeForegroundRaw,
              Handed(7), 0, 0, 0, true}),
-    [](const testing::TestParamInfo<Case> &info) {
-      std::string name = info.param.name;
-      std::replace_if(
-          name.begin(), name.end(), [](char c) { return std::isalnum(c) == 0; }, '_');
-      return name;
-    });
+    RowName());
 
 }  // namespace

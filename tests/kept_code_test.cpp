@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "row_name.h"
 
 namespace {
 
@@ -98,11 +98,6 @@ INSTANTIATE_TEST_SUITE_P(
             {{'k'}, {'k', "b", "1", 1000}, {'f'}, {'m', "b", "1", 1000}}},
         Row{"a use of a module not kept keeps nothing", 0, {{'u'}, {'m'}, {'#', "", "", 0}}},
         Row{"a record cut short is not read", 0, {{'t'}, {'m'}, {'#', "", "", 0}}}),
-    [](const testing::TestParamInfo<Row> &info) {
-      std::string name = info.param.name;
-      std::replace_if(
-          name.begin(), name.end(), [](char c) { return std::isalnum(c) == 0; }, '_');
-      return name;
-    });
+    RowName());
 
 }  // namespace
