@@ -1,22 +1,27 @@
 # The documents an installation ships, and the Debian package: `cpack -G DEB` in the build folder
 # writes script-menu_<version>_<arch>.deb.
 
-# Compressed the way Debian expects, without a name or timestamp so that rebuilds are identical.
+# The manual page carries the project's version. Compressed the way Debian expects, without a
+# name or timestamp so that rebuilds are identical.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/script-menu.1.in ${PROJECT_BINARY_DIR}/script-menu.1 @ONLY)
 find_program(SCRIPT_MENU_GZIP gzip REQUIRED)
 set(script_menu_manual ${CMAKE_CURRENT_BINARY_DIR}/script-menu.1.gz)
 set(script_menu_changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
-foreach(pair "script-menu.1;${script_menu_manual}" "changelog;${script_menu_changelog}")
+foreach(pair "${PROJECT_BINARY_DIR}/script-menu.1;${script_menu_manual}"
+             "${CMAKE_CURRENT_LIST_DIR}/changelog;${script_menu_changelog}")
   list(GET pair 0 source)
   list(GET pair 1 compressed)
-  set(source ${CMAKE_CURRENT_LIST_DIR}/${source})
   add_custom_command(OUTPUT ${compressed}
                      COMMAND ${SCRIPT_MENU_GZIP} -9n -c ${source} > ${compressed}
                      DEPENDS ${source} VERBATIM)
 endforeach()
 add_custom_target(documents ALL DEPENDS ${script_menu_manual} ${script_menu_changelog})
 install(FILES ${script_menu_manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${script_menu_changelog}
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# A plain install ships the licence; the Debian package has it in its copyright file instead,
+# with its changelog, which only CPack puts in (debian-documents.cmake).
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+set(CPACK_SCRIPT_MENU_DOCDIR ${CMAKE_INSTALL_DOCDIR})
+set(CPACK_SCRIPT_MENU_DEBIAN_DOCUMENTS ${CMAKE_CURRENT_LIST_DIR}/copyright ${script_menu_changelog})
 
 # A stripped install (CPack's) drops the compiler's ident too, as Debian's own packages do.
 install(CODE "
@@ -58,5 +63,6 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # links, and it finds one only for a library that a Debian package owns.
 get_filename_component(CPACK_SCRIPT_MENU_LIBPYTHON "${Python3_LIBRARIES}" REALPATH)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/libpython.cmake)
-set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/permissions.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian-documents.cmake
+                            ${CMAKE_CURRENT_LIST_DIR}/permissions.cmake)
 include(CPack)

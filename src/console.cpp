@@ -51,8 +51,8 @@ static int ReadByte(char &byte) {
       return static_cast<int>(got);
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd input{STDIN_FILENO, POLLIN, 0};
-      poll(&input, 1, -1);  // started with a non-blocking input: wait as a blocking read would
+      pollfd ready{STDIN_FILENO, POLLIN, 0};
+      poll(&ready, 1, -1);  // started with a non-blocking input: wait as a blocking read would
     } else if (errno != EINTR) {
       std::cerr << "script-menu: cannot read standard input: " << std::strerror(errno) << std::endl;
       return -1;
