@@ -387,10 +387,13 @@ static void FollowStop(pid_t child, int number, int terminal) {
   kill(ownGroup ? -group : child, SIGCONT);
 }
 
-// As PID 1 or a subreaper, while a child runs: the ends of children other than `spared`, whose
+// As PID 1 or a subreaper, during an action: the ends of children other than `spared`, whose
 // status is the program's to take. Elsewhere its only other children are ones whoever started it
 // left to it (`sh -c 'job & exec script-menu'`), which it leaves alone: it never waits for them.
-static void ReapHelpers(pid_t spared) {
+static void ReapHelpers(const ProgramState &program, pid_t spared) {
+  if (!program.reapsOthers) {
+    return;
+  }
   siginfo_t ended{};
   while (waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid > 0 &&
          ended.si_pid != spared) {
@@ -419,9 +422,7 @@ static ChildOutcome WaitForChild(pid_t child, const ProgramState &program) {
       return outcome;
     }
     if (changed == child && !WIFSTOPPED(status)) {
-      if (program.reapsOthers) {
-        ReapEnded(SIGCHLD);  // helpers that ended with it, in the one SIGCHLD taken here
-      }
+      ReapHelpers(program, child);  // helpers that ended with it, in the one SIGCHLD taken here
       outcome.end = WIFSIGNALED(status) ? ChildEnd::Killed : ChildEnd::Exited;
       outcome.status = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
       return outcome;
@@ -431,9 +432,7 @@ static ChildOutcome WaitForChild(pid_t child, const ProgramState &program) {
     if (changed == child && program.followsStops) {
       FollowStop(child, WSTOPSIG(status), program.controlling);
     }
-    if (program.reapsOthers) {
-      ReapHelpers(child);
-    }
+    ReapHelpers(program, child);
   }
 }
 

@@ -33,7 +33,9 @@ struct PendingError {
     Py_XDECREF(type);
   }
   PendingError(const PendingError &) = delete;
+  PendingError(PendingError &&) = delete;
   PendingError &operator=(const PendingError &) = delete;
+  PendingError &operator=(PendingError &&) = delete;
 };
 
 // The exit status that python3 makes of the pending SystemExit: its code when that is None (0) or

@@ -45,7 +45,7 @@ struct ModuleKeyHash {
 
 // The modules kept for later actions, the most recently used first, within a bound on the memory
 // they take. The menu keeps it for the run; an action's child finds modules in the copy of it that
-// fork gave the child. Not copied otherwise: the index views the modules' own strings.
+// fork gave the child. Neither copied nor moved otherwise: the index views the modules' strings.
 struct KeptCode {
   std::size_t bound = kKeptCodeBytes;
   std::size_t size = 0;  // the memory the modules take
@@ -53,8 +53,11 @@ struct KeptCode {
   std::unordered_map<ModuleKey, std::list<CompiledModule>::iterator, ModuleKeyHash> index;
 
   KeptCode() = default;
+  ~KeptCode() = default;
   KeptCode(const KeptCode &) = delete;
+  KeptCode(KeptCode &&) = delete;
   KeptCode &operator=(const KeptCode &) = delete;
+  KeptCode &operator=(KeptCode &&) = delete;
 };
 
 // The code kept for a module of the same path, magic number, level and source, or null.
