@@ -4,9 +4,9 @@ Python's own sys.stdin reads ahead a buffer's worth, and a pipe or a file cannot
 script left unread: the menu would never see it. This one is python3's in all but its raw file,
 whose reads, into any writable buffer taken as bytes, stop at the first line end: a byte a read on
 a pipe, and on a regular file a block cut after its first line end, the descriptor moved back over
-the rest. Each read looks at what descriptor 0 is, since a script may put another file there. The
-block is small so that a large read does not read far past every line end. Reading all goes in
-large blocks.
+the rest. What descriptor 0 is, is looked at again after each line end, since a script may put
+another file there. The block is small so that a large read does not read far past every line end.
+Reading all goes in large blocks.
 
 The program sets line_feed_due before this runs: True when the menu's value ended in a CR on an
 input that cannot be read back, so that the LF of its CR LF may still come. That LF is dropped
@@ -26,6 +26,7 @@ class StdinFileIO(io.FileIO):
     def __init__(self, due):
         super().__init__(0, "rb", closefd=False)
         self.line_feed_due = due
+        self.regular = None  # whether descriptor 0 is a regular file; None: to be looked at
 
     # Errors, an interrupt among them, come from these reads as from python3's own, which are C:
     # with no frame of the replacement. A bare raise adds none for its own frame from 3.11 on;
@@ -39,8 +40,16 @@ class StdinFileIO(io.FileIO):
                     self.line_feed_due = False
                 if got != 1 or view[0] != 0x0A:
                     return got
-            if not stat.S_ISREG(os.fstat(0).st_mode):
-                return self._readinto(view[:1])
+            # A byte a read is right on any file, a block only on a regular one. A script may put
+            # another file on descriptor 0: it is looked at again after a block and a line end.
+            if self.regular is None:
+                self.regular = stat.S_ISREG(os.fstat(0).st_mode)
+            if not self.regular:
+                got = self._readinto(view[:1])
+                if got != 1 or view[0] == 0x0A:
+                    self.regular = None
+                return got
+            self.regular = None
             got = self._readinto(view[:1024])
             end = view[:got].tobytes().find(b"\n") + 1 or got
             if end < got:
