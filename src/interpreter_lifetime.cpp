@@ -111,8 +111,10 @@ static int ToScriptInteger(PyObject *integer) {
 static std::string ProgramName() {
   namespace fs = std::filesystem;
   const char *searchPath = std::getenv("PATH");
-  std::string_view folders = searchPath != nullptr ? searchPath : "";
-  while (searchPath != nullptr) {
+  if (searchPath == nullptr) {
+    return SCRIPT_MENU_PYTHON;
+  }
+  for (std::string_view folders = searchPath;;) {
     const std::size_t end = folders.find(':');
     const std::string_view folder = folders.substr(0, end);
     const fs::path candidate = fs::path(folder.empty() ? "." : folder) / "python3";
