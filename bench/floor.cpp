@@ -41,7 +41,7 @@ static std::int32_t Lifetime(Clock::duration &spent) {
   return result;
 }
 
-// The same lifetime in a child forked for it, the time handed back through a pipe.
+// The same lifetime in a child forked for it, the time sent back through a pipe.
 static std::int32_t LifetimeInChild(Clock::duration &spent) {
   std::array<int, 2> channel{};
   if (pipe(channel.data()) != 0) {

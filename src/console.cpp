@@ -69,10 +69,10 @@ static bool EndsLine(char byte) {
   return byte == '\n' || byte == '\r';
 }
 
-// After a CR, whether the LF of a CR LF is still due. A regular file can be read back: its LF is
-// taken, any other byte goes back. Anything else is left unread, since a byte read too far could
+// After a CR, whether the LF of a CR LF may still follow. A regular file can be read back: its LF
+// is taken, any other byte goes back. Anything else is left unread, since a byte read too far could
 // reach neither a script nor the dialogue's next read in its place.
-static bool LineFeedDue() {
+static bool LineFeedMayFollow() {
   if (lseek(STDIN_FILENO, 0, SEEK_CUR) == -1) {
     return true;
   }
@@ -117,7 +117,7 @@ Reply ReadNumber(ConsoleInput &input, std::int32_t &number) {
   if (got == -1) {
     return Reply::InputFailed;
   }
-  input.lineFeedDue = got == 1 && byte == '\r' && LineFeedDue();
+  input.lineFeedToDrop = got == 1 && byte == '\r' && LineFeedMayFollow();
   if (!isNumber) {
     return Reply::Unreadable;
   }

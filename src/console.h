@@ -38,11 +38,11 @@ struct ConsoleInput {
   // The last token ended in a CR on an input that cannot be read back (a pipe, a terminal), where
   // the LF of a CR LF may still come: nothing after the CR was read to look. Whoever reads next
   // drops that LF; the dialogue does, as white space.
-  bool lineFeedDue = false;
+  bool lineFeedToDrop = false;
 };
 
 // Reads one white-space-delimited token, and the white space that ends it (for a value, the line
-// end the user typed, CR LF as one, save an LF that is due). A number is the whole token: an
+// end the user typed, CR LF as one, save an LF to drop). A number is the whole token: an
 // optional sign, then decimal digits, with a value that fits in 32 bits. Any other token is
 // discarded with the rest of its line, which LF, CR LF or CR ends. A read error is reported on
 // standard error.

@@ -164,7 +164,7 @@ static std::int32_t Converted(PyObject *callResult, std::optional<int> &exitStat
   return result;
 }
 
-std::int32_t RunScriptFunction(const std::string &name, std::int32_t value, bool lineFeedDue,
+std::int32_t RunScriptFunction(const std::string &name, std::int32_t value, bool lineFeedToDrop,
                                const KeptCode &kept, std::optional<int> &exitStatus,
                                std::string &compiled) {
   const PyStatus start = StartInterpreter();
@@ -174,7 +174,7 @@ std::int32_t RunScriptFunction(const std::string &name, std::int32_t value, bool
   }
   KeptCodeImport import{&kept, &compiled, -1, -1};
   UseKeptCode(import);
-  InstallStandardInput(lineFeedDue);
+  InstallStandardInput(lineFeedToDrop);
   PrintPendingError(exitStatus);
   PyObject *moduleName = PyUnicode_FromString("PythonCode");
   PyObject *module = moduleName != nullptr ? PyImport_Import(moduleName) : nullptr;

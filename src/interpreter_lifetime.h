@@ -13,11 +13,11 @@
 // are reported on standard error by the interpreter's own error printer. A SystemExit of the
 // script's is not reported but kept in `exitStatus`, as the status python3 would end with. The
 // script's own modules are loaded from `kept` where their source is the same, and the records of
-// those it compiles or uses are appended to `compiled`. `lineFeedDue` goes to the script's standard
-// input (standard_input.h). Out of line, so that a leak checker can tell what the lifetime left
-// allocated by its frame; the benchmark measures it.
+// those it compiles or uses are appended to `compiled`. `lineFeedToDrop` goes to the script's
+// standard input (standard_input.h). Out of line, so that a leak checker can tell what the lifetime
+// left allocated by its frame; the benchmark measures it.
 [[gnu::noinline]] std::int32_t RunScriptFunction(const std::string &name, std::int32_t value,
-                                                 bool lineFeedDue, const KeptCode &kept,
+                                                 bool lineFeedToDrop, const KeptCode &kept,
                                                  std::optional<int> &exitStatus,
                                                  std::string &compiled);
 

@@ -39,7 +39,7 @@ const std::string *FindKeptCode(const KeptCode &kept, const CompiledModule &modu
   return &found->second->code;
 }
 
-// How a child hands a module over: this, then the path, the source and the code. A module whose
+// How a child returns a module: this, then the path, the source and the code. A module whose
 // code was kept already comes with its path alone.
 struct ModuleRecord {
   std::uint64_t pathSize;
@@ -49,49 +49,49 @@ struct ModuleRecord {
   std::int64_t optimization;
 };
 
-static void AppendRecord(std::string &handing, const CompiledModule &module,
+static void AppendRecord(std::string &returning, const CompiledModule &module,
                          std::string_view source, std::string_view code) {
-  const std::size_t before = handing.size();
+  const std::size_t before = returning.size();
   const ModuleRecord record{module.path.size(), source.size(), code.size(), module.magic,
                             module.optimization};
   if (kKeptCodeBytes - before < sizeof record + module.path.size() + source.size() + code.size()) {
     return;
   }
   try {
-    handing.append(reinterpret_cast<const char *>(&record), sizeof record);
-    handing.append(module.path).append(source).append(code);
+    returning.append(reinterpret_cast<const char *>(&record), sizeof record);
+    returning.append(module.path).append(source).append(code);
   } catch (const std::bad_alloc &) {
-    handing.resize(before);
+    returning.resize(before);
   }
 }
 
-void AppendCompiled(std::string &handing, const CompiledModule &module) {
-  AppendRecord(handing, module, module.source, module.code);
+void AppendCompiled(std::string &returning, const CompiledModule &module) {
+  AppendRecord(returning, module, module.source, module.code);
 }
 
-void AppendUsed(std::string &handing, const CompiledModule &module) {
-  AppendRecord(handing, module, {}, {});
+void AppendUsed(std::string &returning, const CompiledModule &module) {
+  AppendRecord(returning, module, {}, {});
 }
 
-// The record at `offset` in what a child handed over, and `offset` moved past it; false at the end,
+// The record at `offset` in what a child returned, and `offset` moved past it; false at the end,
 // or where a size is more than what is left: the bytes come from the script's process.
-static bool ReadRecord(std::string_view handed, std::size_t &offset, CompiledModule &module) {
+static bool ReadRecord(std::string_view returned, std::size_t &offset, CompiledModule &module) {
   ModuleRecord record{};
-  if (handed.size() - offset < sizeof record) {
+  if (returned.size() - offset < sizeof record) {
     return false;
   }
-  std::memcpy(&record, handed.data() + offset, sizeof record);
-  const std::size_t left = handed.size() - offset - sizeof record;
+  std::memcpy(&record, returned.data() + offset, sizeof record);
+  const std::size_t left = returned.size() - offset - sizeof record;
   if (record.pathSize > left || record.sourceSize > left - record.pathSize ||
       record.codeSize > left - record.pathSize - record.sourceSize) {
     return false;
   }
   offset += sizeof record;
-  module.path = handed.substr(offset, record.pathSize);
+  module.path = returned.substr(offset, record.pathSize);
   offset += record.pathSize;
-  module.source = handed.substr(offset, record.sourceSize);
+  module.source = returned.substr(offset, record.sourceSize);
   offset += record.sourceSize;
-  module.code = handed.substr(offset, record.codeSize);
+  module.code = returned.substr(offset, record.codeSize);
   offset += record.codeSize;
   module.magic = record.magic;
   module.optimization = record.optimization;
@@ -133,11 +133,11 @@ static void MarkUsed(KeptCode &kept, const CompiledModule &module) {
   }
 }
 
-void KeepHandedOver(KeptCode &kept, std::string_view handed) {
+void KeepReturned(KeptCode &kept, std::string_view returned) {
   std::size_t offset = 0;
   CompiledModule module{};
   try {
-    while (ReadRecord(handed, offset, module)) {
+    while (ReadRecord(returned, offset, module)) {
       if (module.code.empty()) {
         MarkUsed(kept, module);
       } else {

@@ -11,9 +11,9 @@
 // The user's own modules have no bytecode (none is written), so each action's child would compile
 // them from source. The code that one child compiles goes back to the program instead, and later
 // children use it while the source they read is still byte for byte the same. This side is the
-// program's: what it keeps, and the records in which a child hands modules over.
+// program's: what it keeps, and the records in which a child returns modules.
 
-// At most this many bytes of records are handed over by one action, and the memory that kept
+// At most this many bytes of records are returned by one action, and the memory that kept
 // modules take is bounded by this by default; what does not fit is compiled again.
 constexpr std::size_t kKeptCodeBytes = std::size_t{32} << 20;
 
@@ -63,14 +63,14 @@ struct KeptCode {
 // The code kept for a module of the same path, magic number, level and source, or null.
 const std::string *FindKeptCode(const KeptCode &kept, const CompiledModule &module);
 
-// In a child: appends to what it hands over a record of a module it compiled, or one that says
+// In a child: appends to what it returns a record of a module it compiled, or one that says
 // that it used the kept code of `module`, while there is room for it.
-void AppendCompiled(std::string &handing, const CompiledModule &module);
-void AppendUsed(std::string &handing, const CompiledModule &module);
+void AppendCompiled(std::string &returning, const CompiledModule &module);
+void AppendUsed(std::string &returning, const CompiledModule &module);
 
-// Keeps the modules whose records a child handed over: a module's new version replaces its old one,
+// Keeps the modules whose records a child returned: a module's new version replaces its old one,
 // and the modules least recently used make way for it when the bound is reached. A module larger
 // than the bound is not kept.
-void KeepHandedOver(KeptCode &kept, std::string_view handed);
+void KeepReturned(KeptCode &kept, std::string_view returned);
 
 #endif

@@ -74,11 +74,11 @@ static PyObject *LoadKeptCode(const KeptCodeImport &import, const CompiledModule
     PyErr_Clear();
     return nullptr;
   }
-  AppendUsed(*import.handing, module);
+  AppendUsed(*import.returning, module);
   return loaded;
 }
 
-static void HandOver(const KeptCodeImport &import, CompiledModule &module, PyObject *code) {
+static void AppendCode(const KeptCodeImport &import, CompiledModule &module, PyObject *code) {
   if (PyCode_Check(code) == 0) {
     return;
   }
@@ -89,16 +89,16 @@ static void HandOver(const KeptCodeImport &import, CompiledModule &module, PyObj
   }
   try {
     module.code.assign(PyBytes_AS_STRING(marshalled), PyBytes_GET_SIZE(marshalled));
-    AppendCompiled(*import.handing, module);
+    AppendCompiled(*import.returning, module);
   } catch (const std::bad_alloc &) {
-    // Not handed over: a later action compiles it again.
+    // Not returned: a later action compiles it again.
   }
   Py_DECREF(marshalled);
 }
 
 // Whether importlib's source_to_code would call the interpreter's own compile, held in `context`
 // since the lifetime began: a compile of importlib's module comes first, then the builtins'.
-static bool CompilesAsFresh(PyObject *context) {
+static bool CompilesAsInterpreterWould(PyObject *context) {
   PyObject *ownCompile = PyTuple_GET_ITEM(context, 2);
   PyObject *compile = PyDict_GetItemString(PyTuple_GET_ITEM(context, 3), "compile");
   if (compile == nullptr) {
@@ -118,13 +118,13 @@ static PyObject *KeptSourceToCode(PyObject *context, PyObject *arguments, PyObje
   const auto *import = static_cast<const KeptCodeImport *>(
       PyCapsule_GetPointer(PyTuple_GET_ITEM(context, 0), nullptr));
   CompiledModule module{};
-  const bool kept =
-      CompilesAsFresh(context) && ReadCompileCall(*import, arguments, keywords, module);
-  PyObject *code = kept ? LoadKeptCode(*import, module) : nullptr;
+  const bool keepable =
+      CompilesAsInterpreterWould(context) && ReadCompileCall(*import, arguments, keywords, module);
+  PyObject *code = keepable ? LoadKeptCode(*import, module) : nullptr;
   if (code == nullptr) {
     code = PyObject_Call(PyTuple_GET_ITEM(context, 1), arguments, keywords);
-    if (code != nullptr && kept) {
-      HandOver(*import, module, code);
+    if (code != nullptr && keepable) {
+      AppendCode(*import, module, code);
     }
   }
   return code;

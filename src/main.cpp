@@ -6,10 +6,10 @@
 #include <iostream>
 #include <streambuf>
 
-#include "child_process.h"
 #include "console.h"
 #include "kept_code.h"
 #include "script_bridge.h"
+#include "signal_handling.h"
 
 // Writes the prompt and reads one number. Output that can no longer be written ends the dialogue:
 // nobody would see the next prompt.
@@ -31,14 +31,14 @@ static Reply PromptForValue(ConsoleInput &input, const char *prompt, std::int32_
   return reply;
 }
 
-static int OutputFailed(const ConsoleOutput &output) {
+static int ReportOutputFailure(const ConsoleOutput &output) {
   std::cerr << "script-menu: cannot write standard output: " << std::strerror(output.error())
             << std::endl;
   return EXIT_FAILURE;
 }
 
 static int Finished(const ConsoleOutput &output) {
-  return std::cout ? EXIT_SUCCESS : OutputFailed(output);
+  return std::cout ? EXIT_SUCCESS : ReportOutputFailure(output);
 }
 
 static int RunMenu(const ConsoleOutput &output) {
@@ -61,7 +61,7 @@ static int RunMenu(const ConsoleOutput &output) {
       choice = 0;  // answered like any other invalid choice
     }
     if (reply == Reply::OutputFailed) {
-      return OutputFailed(output);
+      return ReportOutputFailure(output);
     }
     if (reply == Reply::InputFailed) {
       return EXIT_FAILURE;
@@ -75,10 +75,10 @@ static int RunMenu(const ConsoleOutput &output) {
       case 2: {
         std::cout << std::endl;
         if (!std::cout) {
-          return OutputFailed(output);  // no action runs that nobody would see
+          return ReportOutputFailure(output);  // no action runs that nobody would see
         }
         const std::int32_t result = CallScriptFunction(
-            choice == 1 ? "MultiplicationTable" : "DoubleValue", value, input.lineFeedDue, kept);
+            choice == 1 ? "MultiplicationTable" : "DoubleValue", value, input.lineFeedToDrop, kept);
         if (choice == 2) {
           std::cout << value << " doubled is: " << result << std::endl;
         }

@@ -10,6 +10,7 @@
 #include "child_process.h"
 #include "interpreter_lifetime.h"
 #include "kept_code.h"
+#include "signal_handling.h"
 
 static std::int32_t Failed(const char *what, int error) {
   std::cerr << "script-menu: " << what << ": " << std::strerror(error) << std::endl;
@@ -17,23 +18,23 @@ static std::int32_t Failed(const char *what, int error) {
 }
 
 // The program is single-threaded and has never started the interpreter, so the child is a whole
-// process of its own and may run the interpreter's lifetime as a fresh one would.
-std::int32_t CallScriptFunction(std::string name, std::int32_t value, bool lineFeedDue,
+// process of its own and may run the interpreter's lifetime as a new one would.
+std::int32_t CallScriptFunction(std::string name, std::int32_t value, bool lineFeedToDrop,
                                 KeptCode &kept) {
   std::string compiled;
   const ChildOutcome outcome = RunInChild(
-      [&name, value, lineFeedDue, &kept](std::string &handing) {
+      [&name, value, lineFeedToDrop, &kept](std::string &returning) {
         std::optional<int> exitStatus;
         const std::int32_t result =
-            RunScriptFunction(name, value, lineFeedDue, kept, exitStatus, handing);
+            RunScriptFunction(name, value, lineFeedToDrop, kept, exitStatus, returning);
         if (exitStatus) {
-          std::string().swap(handing);  // nothing is handed over: freed for a leak checker
+          std::string().swap(returning);  // nothing returns: freed for a leak checker
           EndChild(*exitStatus);  // the script's process ends, not the program whose copy it is
         }
         return result;
       },
       kKeptCodeBytes, compiled);
-  KeepHandedOver(kept, compiled);
+  KeepReturned(kept, compiled);
   if (outcome.end == ChildEnd::NotStarted) {
     return Failed("cannot start the script's interpreter", outcome.status);
   }

@@ -6,7 +6,7 @@
 
 #include "standard_input_source.h"  // kStandardInputSource, made from standard_input.py
 
-void InstallStandardInput(bool lineFeedDue) {
+void InstallStandardInput(bool lineFeedToDrop) {
   if (isatty(STDIN_FILENO) != 0) {
     return;
   }
@@ -15,7 +15,8 @@ void InstallStandardInput(bool lineFeedDue) {
   PyObject *done = nullptr;
   if (globals != nullptr &&
       PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) == 0 &&
-      PyDict_SetItemString(globals, "line_feed_due", lineFeedDue ? Py_True : Py_False) == 0) {
+      PyDict_SetItemString(globals, "line_feed_to_drop", lineFeedToDrop ? Py_True : Py_False) ==
+          0) {
     done = PyEval_EvalCode(code, globals, globals);
   }
   Py_XDECREF(done);

@@ -8,7 +8,7 @@ the rest. What descriptor 0 is, is looked at again after each line end, since a 
 another file there. The block is small so that a large read does not read far past every line end.
 Reading all goes in large blocks.
 
-The program sets line_feed_due before this runs: True when the menu's value ended in a CR on an
+The program sets line_feed_to_drop before this runs: True when the menu's value ended in a CR on an
 input that cannot be read back, so that the LF of its CR LF may still come. That LF is dropped
 when it is the first byte read, whenever it comes; any other first byte is kept.
 """
@@ -23,9 +23,9 @@ class StdinFileIO(io.FileIO):
     read = io.RawIOBase.read  # through readinto, which FileIO's own read bypasses
     _readinto = io.FileIO.readinto  # without the cost of super() at every byte of a pipe
 
-    def __init__(self, due):
+    def __init__(self, line_feed_to_drop):
         super().__init__(0, "rb", closefd=False)
-        self.line_feed_due = due
+        self.line_feed_to_drop = line_feed_to_drop
         self.regular = None  # whether descriptor 0 is a regular file; None: to be looked at
 
     # Errors, an interrupt among them, come from these reads as from python3's own, which are C:
@@ -34,10 +34,10 @@ class StdinFileIO(io.FileIO):
     def readinto(self, buffer):
         try:
             view = memoryview(buffer).cast("B")  # any writable buffer, as bytes
-            if self.line_feed_due and len(view) > 0:
+            if self.line_feed_to_drop and len(view) > 0:
                 got = self._readinto(view[:1])
                 if got is not None:
-                    self.line_feed_due = False
+                    self.line_feed_to_drop = False
                 if got != 1 or view[0] != 0x0A:
                     return got
             # A byte a read is right on any file, a block only on a regular one. A script may put
@@ -61,10 +61,10 @@ class StdinFileIO(io.FileIO):
 
     def readall(self):
         try:
-            if not self.line_feed_due:
+            if not self.line_feed_to_drop:
                 return super().readall()
             first = bytearray(1)
-            got = self.readinto(first)  # drops the LF that is due
+            got = self.readinto(first)  # drops that LF, should it come first
             if not got:
                 return None if got is None else b""
             return bytes(first) + (super().readall() or b"")
@@ -73,12 +73,12 @@ class StdinFileIO(io.FileIO):
             raise
 
 
-def install(due):
+def install(line_feed_to_drop):
     """Puts the replacement in place of sys.__stdin__, and of sys.stdin where that is the same."""
     old = sys.__stdin__
     if old is None:
         return
-    raw = StdinFileIO(due)
+    raw = StdinFileIO(line_feed_to_drop)
     raw.name = old.name
     # python3 splits standard input at "\n" on POSIX and translates no line end.
     new = io.TextIOWrapper(io.BufferedReader(raw), old.encoding, old.errors, "\n",
@@ -89,4 +89,4 @@ def install(due):
     sys.__stdin__ = new
 
 
-install(line_feed_due)  # noqa: F821 (set by the program)
+install(line_feed_to_drop)  # noqa: F821 (set by the program)

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "row_name.h"
+#include "signal_handling.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ struct Case {
 };
 
 ChildOutcome Handed(std::int32_t result) {
-  return ChildOutcome{ChildEnd::HandedOver, 0, result, 0};
+  return ChildOutcome{ChildEnd::Returned, 0, result, 0};
 }
 
 ChildOutcome Ended(ChildEnd end, int status, int passedOn = 0) {
@@ -388,7 +389,7 @@ TEST_P(RunInChildTest, EndsAsTheChildDidAndRestoresTheProgram) {
   const ChildOutcome &expected = row.expected;
   EXPECT_EQ(std::make_tuple(static_cast<int>(outcome.end), outcome.status, outcome.passedOn),
             std::make_tuple(static_cast<int>(expected.end), expected.status, expected.passedOn));
-  if (expected.end == ChildEnd::HandedOver) {
+  if (expected.end == ChildEnd::Returned) {
     EXPECT_EQ(outcome.result, expected.result);
   }
   EXPECT_EQ(seen.nonBlocking, row.nonBlocking);

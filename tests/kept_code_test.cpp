@@ -40,7 +40,7 @@ std::size_t UsualFootprint() {
   KeptCode kept;
   std::string handing;
   AppendCompiled(handing, ModuleOf(Step{'k'}));
-  KeepHandedOver(kept, handing);
+  KeepReturned(kept, handing);
   return kept.size;
 }
 
@@ -69,7 +69,7 @@ TEST_P(KeptCodeTest, KeepsFindsAndDropsWithinTheBound) {
       EXPECT_EQ(code != nullptr, step.what == 'f') << "step " << number;
       EXPECT_EQ(code != nullptr ? *code : module.code, module.code) << "step " << number;
     }
-    KeepHandedOver(kept, handing);
+    KeepReturned(kept, handing);
     EXPECT_LE(kept.size, kept.bound) << "step " << number;
   }
 }

@@ -15,7 +15,7 @@ INTERRUPTED = ("os.dup2(os.pipe()[0], 0); signal.signal(signal.SIGALRM, signal.d
                "except KeyboardInterrupt: traceback.print_exc()")
 
 # (case, standard input, a read as a script makes it, what it leaves for whoever reads next, and
-# optionally whether the menu said that the LF of a CR LF is due)
+# optionally whether the menu said that the LF of a CR LF is to be dropped)
 READS = [
     ("input() takes one line", b"one\ntwo\n", "input()", b"two\n"),
     ("a read of all that remains", b"one\ntwo", "sys.stdin.read()", b""),
@@ -31,10 +31,10 @@ READS = [
     ("an interrupt while input() waits", b"one\n", INTERRUPTED.format("input()"), b"one\n"),
     ("an interrupt while a read of all waits", b"one\n", INTERRUPTED.format("sys.stdin.read()"),
      b"one\n"),
-    ("the LF that is due dropped", b"\none\ntwo\n", "assert input() == 'one'", b"two\n", True),
-    ("the LF that is due: another first byte kept", b"one\ntwo\n", "assert input() == 'one'",
+    ("the LF to drop dropped", b"\none\ntwo\n", "assert input() == 'one'", b"two\n", True),
+    ("the LF to drop: another first byte kept", b"one\ntwo\n", "assert input() == 'one'",
      b"two\n", True),
-    ("the LF that is due dropped before a read of all", b"\none",
+    ("the LF to drop dropped before a read of all", b"\none",
      "assert sys.stdin.read() == 'one'", b"", True),
 ]
 
@@ -43,15 +43,15 @@ class StandardInput(unittest.TestCase):
     source = None
 
     def test_reads_take_only_what_they_return(self):
-        for (case, given, read, left, *due), from_file in itertools.product(READS, (False, True)):
+        for (case, given, read, left, *drop), from_file in itertools.product(READS, (False, True)):
             with self.subTest(case, stdin="file" if from_file else "pipe"):
-                self.assertEqual(self.read(given, read, from_file, *due), left)
+                self.assertEqual(self.read(given, read, from_file, *drop), left)
 
-    def read(self, given, read, from_file, line_feed_due=False):
+    def read(self, given, read, from_file, line_feed_to_drop=False):
         """Runs `read` in python3 after the replacement, installed as the program installs it;
         returns what it left. No traceback shows a frame of the replacement's."""
         script = (f"exec(compile(open({self.source!r}).read(), '<script-menu stdin>', 'exec'), "
-                  f"{{'line_feed_due': {line_feed_due}}}); "
+                  f"{{'line_feed_to_drop': {line_feed_to_drop}}}); "
                   f"import array, os, signal, sys, traceback; {read}")
         with tempfile.TemporaryFile() as stored:
             if from_file:
