@@ -27,11 +27,20 @@ def manual(page):
     shown = subprocess.run(["groff", "-man", "-Tutf8", f"-rLL={WIDTH}n", page],
                            capture_output=True, text=True, check=False)
     text = re.sub(r"\x1b\[[0-9;]*m|.\x08", "", shown.stdout)  # bold and underline
-    wide = [line for line in text.expandtabs().splitlines() if len(line) > WIDTH]
+    lines = text.expandtabs().splitlines()
+    wide = [line for line in lines if len(line) > WIDTH]
     for line in wide:
         print(f"wider than {WIDTH} columns: {line}")
+    # A page for users: short enough to read through, and the program's messages explained.
+    longest = 200
+    too_long = len(lines) > longest
+    if too_long:
+        print(f"{len(lines)} lines on {WIDTH} columns, more than {longest}")
+    diagnostics = "DIAGNOSTICS" in lines
+    if not diagnostics:
+        print("no DIAGNOSTICS section")
     return 0 if checked.returncode == shown.returncode == 0 and not checked.stderr and \
-        shown.stdout and not wide else 1
+        shown.stdout and not wide and not too_long and diagnostics else 1
 
 
 def stage(cmake, source, build, folder, install_dirs, cache):
