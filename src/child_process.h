@@ -33,7 +33,7 @@ using ChildWork = std::function<std::int32_t(std::string &returning)>;
 // it (an exception that escapes `work` aborts it). What the child shares with the program is put
 // back once it has ended. Only the child's own process returns a result, not a copy of it that
 // `work` forked; the bytes it returns, up to `capacity` of them, come back in `returned`, which is
-// empty otherwise. docs/internals.md, "The action's child", says how and why.
+// empty otherwise. docs/internals.md, "An action's child", says how and why.
 //
 // Everything after the fork relies on the caller being single-threaded: the child is a copy of the
 // calling thread alone, and another thread's locks or signal mask would be lost in it.

@@ -6,7 +6,7 @@
 #include <array>
 
 // The program's signal handling: at its start, while an action's child runs, and when it ends by a
-// signal. The mechanisms and their reasons are in docs/internals.md, "Signals".
+// signal. The mechanisms and their reasons are in docs/internals.md, "An action's child".
 
 // Once, when the program starts: as a PID namespace's init or a subreaper, children that scripts
 // leave behind are reaped whenever they end, and as such an init SIGTERM, SIGHUP and SIGINT still
