@@ -87,8 +87,9 @@ INSTANTIATE_TEST_SUITE_P(
                          "script-menu: the script's interpreter was killed by signal 11 "
                          "(Segmentation fault)\n"},
                     Call{"functions", "Aborts", 3, -1, "killed by signal 6 (Aborted)"},
-                    Call{"functions", "Crashes", 4, -1, "PythonCode.py\", line 76 in Crashes\n"},
-                    Call{"functions", "Aborts", 4, -1, "PythonCode.py\", line 80 in Aborts\n"},
+                    // The fault handler's traceback, whose lines end "line N in Crashes".
+                    Call{"functions", "Crashes", 4, -1, " in Crashes\n"},
+                    Call{"functions", "Aborts", 4, -1, " in Aborts\n"},
                     Call{"functions", "FillsOutput", 3, 6,
                          "\nscript-menu: the script's output could not be written in full\n"}));
 

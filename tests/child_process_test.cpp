@@ -23,9 +23,11 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
-#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "row_name.h"
@@ -39,52 +41,85 @@ using std::chrono::milliseconds;
 struct Start {
   std::vector<int> ignored;
   std::vector<int> blocked;
-  std::vector<int> nonBlocking;   // standard streams
-  bool prepared;                  // PrepareProgram called, as the program's main does
-  bool subreaper;                 // as a launcher can leave it, across exec
-  bool terminal;                  // standard input on a terminal of its own session's
-  bool ownChild = false;          // with a child of its own, not the action's, that ends meanwhile
-  bool background = false;        // on the terminal, with another group in its foreground
-  bool noDescriptorLeft = false;  // as it calls RunInChild
+  std::vector<int> nonBlocking;  // standard streams
+  bool subreaper = false;        // as a launcher can leave it, across exec; PrepareProgram called
+  bool terminal = false;         // standard input on a terminal of its own session's
+  bool background = false;       // on the terminal, with another group in its foreground
+  bool ownChild = false;         // with a child of its own, not the action's, that ends meanwhile
+  rlim_t descriptors = 0;        // RLIMIT_NOFILE as it calls RunInChild; 0 leaves it
+
+  template <typename Value>
+  Start With(Value Start::*field, std::enable_if_t<true, Value> value) const {
+    Start start = *this;
+    start.*field = std::move(value);
+    return start;
+  }
 };
 
-constexpr std::size_t kRoom = 7;  // bytes that a child may hand over beside its result
-constexpr int kBystander = 100;   // a file of the program's that nobody should write to
+const Start kPlain;
+const Start kSubreaper = kPlain.With(&Start::subreaper, true);
+const Start kTerminal = kPlain.With(&Start::terminal, true);
 
-// What that process saw.
+constexpr std::size_t kCapacity = 7;  // bytes that a child may return beside its result
+constexpr int kBystander = 100;       // a file of the program's that nobody should write to
+constexpr int kSkipped = 77;  // the program's exit status when the system cannot start it so
+
+// What the program process saw after RunInChild.
 struct Seen {
   ChildOutcome outcome;
-  int nonBlocking;  // a bit per standard stream, after the call
-  bool helperLeft;  // a child of its own not reaped after the call
-  ssize_t printed;  // bytes in standard output after the call
-  bool raw;         // standard input's terminal in raw mode after the call
-  std::size_t handedSize;
-  std::array<char, kRoom> handed;  // the first of them
-  off_t stray;                     // bytes written to the bystander
+  int stoppedBy;    // the stop the program followed, as its own parent saw it
+  int nonBlocking;  // a bit per standard stream
+  bool otherChildLeft;
+  ssize_t printed;  // bytes in standard output
+  bool raw;         // standard input's terminal in raw mode
+  std::size_t returnedSize;
+  std::array<char, kCapacity> returned;  // the first of them
+  off_t stray;                           // bytes written to the bystander
 };
 
-struct Case {
+// One thing a row expects of what the program saw; a row checks only what it is about.
+using Check = std::function<void(const Seen &)>;
+
+Check Returns(std::int32_t result) {
+  return [result](const Seen &seen) {
+    EXPECT_EQ(seen.outcome.end, ChildEnd::Returned);
+    EXPECT_EQ(seen.outcome.result, result);
+    EXPECT_EQ(seen.outcome.passedOn, 0);
+  };
+}
+
+Check Ends(ChildEnd end, int status, int passedOn = 0) {
+  return [=](const Seen &seen) {
+    EXPECT_EQ(seen.outcome.end, end);
+    EXPECT_EQ(seen.outcome.status, status);
+    EXPECT_EQ(seen.outcome.passedOn, passedOn);
+  };
+}
+
+// A field of what the program saw, such as Is(&Seen::raw, false).
+template <typename Value>
+Check Is(Value Seen::*field, std::enable_if_t<true, Value> value) {
+  return [field, value](const Seen &seen) { EXPECT_EQ(seen.*field, value); };
+}
+
+// The bytes that came back, and none written to a file of the program's.
+Check BytesBack(const std::string &bytes) {
+  return [bytes](const Seen &seen) {
+    EXPECT_EQ(std::string(seen.returned.data(), std::min(seen.returnedSize, kCapacity)), bytes);
+    EXPECT_EQ(seen.returnedSize, bytes.size());
+    EXPECT_EQ(seen.stray, 0);
+  };
+}
+
+struct Row {
   const char *name;
   Start start;
   std::function<std::int32_t()> work;
-  ChildOutcome expected;     // its result is compared only when a result was handed over
-  int nonBlocking = 0;       // a bit per standard stream that is non-blocking afterwards
-  int stoppedBy = 0;         // the stop the program followed, as its own parent saw it; 0 for none
-  ssize_t printed = 0;       // bytes the child printed that reached standard output
-  bool raw = false;          // standard input's terminal left in raw mode
-  const char *handing = "";  // bytes that the work leaves to be handed over
-  const char *handed = "";   // bytes that come back
+  std::vector<Check> expected;
+  const char *returning = "";  // bytes that the work leaves to be returned
 };
 
-ChildOutcome Handed(std::int32_t result) {
-  return ChildOutcome{ChildEnd::Returned, 0, result, 0};
-}
-
-ChildOutcome Ended(ChildEnd end, int status, int passedOn = 0) {
-  return ChildOutcome{end, status, 0, passedOn};
-}
-
-void PrintTo(const Case &row, std::ostream *out) {
+void PrintTo(const Row &row, std::ostream *out) {
   *out << row.name;
 }
 
@@ -107,20 +142,25 @@ std::function<std::int32_t()> SignalProgram(std::vector<int> numbers) {
   };
 }
 
-// One bit a signal whose handling is not the default, then one a signal blocked.
-std::int32_t ReportSignals() {
-  std::int32_t bits = 0;
-  int bit = 0;
+// Each signal's handling (default, ignored or handled) and whether it is blocked.
+std::string SignalState() {
+  std::string state;
   sigset_t mask;
   sigprocmask(SIG_BLOCK, nullptr, &mask);
-  for (const int number : {SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD, SIGTERM, SIGHUP}) {
+  for (int number = 1; number < NSIG; ++number) {
     struct sigaction handling {};
     sigaction(number, nullptr, &handling);
-    bits |= (handling.sa_handler != SIG_DFL ? 1 : 0) << bit;
-    bits |= sigismember(&mask, number) << (bit + 8);
-    ++bit;
+    state += handling.sa_handler == SIG_DFL ? 'd' : handling.sa_handler == SIG_IGN ? 'i' : 'h';
+    state += sigismember(&mask, number) == 1 ? 'b' : '-';
   }
-  return bits;
+  return state;
+}
+
+std::string startedWith;  // the program process's, before it prepares
+
+// 0 when the child's signal handling and mask are those the program was started with.
+std::int32_t SignalsAsStarted() {
+  return SignalState() == startedWith ? 0 : 1;
 }
 
 std::int32_t SetBlocking(int stream, bool blocking) {
@@ -203,6 +243,12 @@ std::int32_t TermWhileStopped() {
   return 7;
 }
 
+// SIGSTOP: the program's group is orphaned in its session, where SIGTSTP does not stop.
+std::int32_t StopItself() {
+  raise(SIGSTOP);
+  return 7;
+}
+
 std::int32_t ForkAndReturn() {
   const pid_t copy = fork();
   if (copy == 0) {
@@ -210,6 +256,20 @@ std::int32_t ForkAndReturn() {
   }
   waitpid(copy, nullptr, 0);
   _exit(3);
+}
+
+// Puts another file on every descriptor from 3 up that it may have been given.
+std::int32_t ReplaceDescriptors() {
+  for (int number = 3; number < kBystander; ++number) {
+    dup2(kBystander, number);
+  }
+  return 7;
+}
+
+std::int32_t LimitFileSize() {
+  const rlimit one{1, 1};
+  setrlimit(RLIMIT_FSIZE, &one);
+  return 7;
 }
 
 // Makes standard input the controlling terminal of a new session, whose foreground it is in.
@@ -265,95 +325,102 @@ std::int32_t TakeForegroundRaw() {
   return 7;
 }
 
-// Runs RunInChild(work) in a process started as `start`, continuing it when it stops.
-Seen RunAsProgram(const Case &row, int &stoppedBy) {
+// The program process: started as `start`, it calls RunInChild and reports what it saw.
+[[noreturn]] void RunProgram(const Row &row, int report) {
+  std::array<int, 3> readEnds{};
+  for (int stream = 0; stream < 3; ++stream) {  // each a pipe of its own
+    std::array<int, 2> ends{};
+    if (pipe(ends.data()) != 0 || dup2(ends[stream == 0 ? 0 : 1], stream) == -1) {
+      _exit(120);
+    }
+    readEnds[stream] = ends[0];
+  }
+  // A session of its own, without a controlling terminal or holding one, whoever runs the test.
+  if (row.start.terminal ? !OnTerminal() : setsid() == -1) {
+    _exit(120);
+  }
+  const pid_t holder = row.start.background ? fork() : 0;
+  if (holder == 0 && row.start.background) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // gone with the program, should the test kill it
+    setpgid(0, 0);
+    pause();
+  }
+  if (holder > 0 && (setpgid(holder, holder) != 0 || tcsetpgrp(0, holder) != 0)) {
+    _exit(120);
+  }
+  const int bystander = memfd_create("bystander", 0);
+  if (bystander == -1 || dup2(bystander, kBystander) == -1) {
+    _exit(120);
+  }
+  for (const int number : row.start.ignored) {
+    signal(number, SIG_IGN);
+  }
+  for (const int number : row.start.blocked) {
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, number);
+    sigprocmask(SIG_BLOCK, &one, nullptr);
+  }
+  for (const int stream : row.start.nonBlocking) {
+    SetBlocking(stream, false);
+  }
+  startedWith = SignalState();
+  if (row.start.subreaper && prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+    _exit(kSkipped);  // as under qemu-user
+  }
+  if (row.start.subreaper) {
+    PrepareProgram();
+  }
+  if (row.start.ownChild && fork() == 0) {
+    Pause(milliseconds(50));
+    _exit(0);
+  }
+  std::cout.flush();  // as RunInChild does: UBSan checks the stream's type once, through a pipe
+  const rlimit descriptors{row.start.descriptors, row.start.descriptors};
+  if (row.start.descriptors != 0 && setrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
+    _exit(120);
+  }
+  std::string returned;
+  const auto work = [&row](std::string &returning) {
+    returning = row.returning;
+    return row.work();
+  };
+  Seen seen{RunInChild(work, kCapacity, returned), 0, 0, false, 0, false, returned.size(), {}, 0};
+  returned.copy(seen.returned.data(), seen.returned.size());
+  std::array<char, 64> printed{};
+  fcntl(readEnds[1], F_SETFL, O_NONBLOCK);
+  seen.printed = std::max(read(readEnds[1], printed.data(), printed.size()), ssize_t{0});
+  termios settings{};
+  seen.raw = tcgetattr(0, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
+  if (row.start.terminal && tcgetpgrp(0) != getpgrp()) {
+    kill(-tcgetpgrp(0), SIGKILL);  // the group that holds it now
+  }
+  for (int stream = 0; stream < 3; ++stream) {
+    seen.nonBlocking |= (fcntl(stream, F_GETFL) & O_NONBLOCK) != 0 ? 1 << stream : 0;
+  }
+  siginfo_t left{};
+  const int waiting = row.start.ownChild ? 0 : WNOHANG;  // for it to end, if it has not yet
+  seen.otherChildLeft =
+      waitid(P_ALL, 0, &left, WEXITED | WNOWAIT | waiting) == 0 && left.si_pid != 0;
+  struct stat written {};
+  seen.stray = fstat(kBystander, &written) == 0 ? written.st_size : -1;
+  if (holder > 0) {
+    kill(holder, SIGKILL);
+  }
+  _exit(write(report, &seen, sizeof seen) == sizeof seen ? 0 : 121);
+}
+
+// Runs the program process to its end, continuing it whenever it stops; false when it skipped.
+bool RunAsProgram(const Row &row, Seen &seen) {
   std::array<int, 2> channel{};
   EXPECT_EQ(pipe(channel.data()), 0);
   std::fflush(nullptr);
   const pid_t program = fork();
   if (program == 0) {
-    std::array<int, 3> readEnds{};
-    for (int stream = 0; stream < 3; ++stream) {  // each a pipe of its own
-      std::array<int, 2> ends{};
-      if (pipe(ends.data()) != 0 || dup2(ends[stream == 0 ? 0 : 1], stream) == -1) {
-        _exit(120);
-      }
-      readEnds[stream] = ends[0];
-    }
-    // A session of its own, without a controlling terminal or holding one, whoever runs the test.
-    if (row.start.terminal ? !OnTerminal() : setsid() == -1) {
-      _exit(120);
-    }
-    const pid_t holder = row.start.background ? fork() : 0;
-    if (holder == 0 && row.start.background) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);  // gone with the program, should the test kill it
-      setpgid(0, 0);
-      pause();
-    }
-    if (holder > 0 && (setpgid(holder, holder) != 0 || tcsetpgrp(0, holder) != 0)) {
-      _exit(120);
-    }
-    const int bystander = memfd_create("bystander", 0);
-    if (bystander == -1 || dup2(bystander, kBystander) == -1) {
-      _exit(120);
-    }
-    for (const int number : row.start.ignored) {
-      signal(number, SIG_IGN);
-    }
-    for (const int number : row.start.blocked) {
-      sigset_t one;
-      sigemptyset(&one);
-      sigaddset(&one, number);
-      sigprocmask(SIG_BLOCK, &one, nullptr);
-    }
-    for (const int stream : row.start.nonBlocking) {
-      SetBlocking(stream, false);
-    }
-    if (row.start.subreaper) {
-      prctl(PR_SET_CHILD_SUBREAPER, 1);
-    }
-    if (row.start.prepared) {
-      PrepareProgram();
-    }
-    if (row.start.ownChild && fork() == 0) {
-      Pause(milliseconds(50));
-      _exit(0);
-    }
-    std::cout.flush();  // as RunInChild does: UBSan checks the stream's type once, through a pipe
-    const rlimit standardOnly{3, 3};
-    if (row.start.noDescriptorLeft && setrlimit(RLIMIT_NOFILE, &standardOnly) != 0) {
-      _exit(120);
-    }
-    std::string handed;
-    const auto work = [&row](std::string &handing) {
-      handing = row.handing;
-      return row.work();
-    };
-    Seen seen{RunInChild(work, kRoom, handed), 0, false, 0, false, handed.size(), {}, 0};
-    handed.copy(seen.handed.data(), seen.handed.size());
-    std::array<char, 64> printed{};
-    fcntl(readEnds[1], F_SETFL, O_NONBLOCK);
-    seen.printed = std::max(read(readEnds[1], printed.data(), printed.size()), ssize_t{0});
-    termios settings{};
-    seen.raw = tcgetattr(0, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
-    if (row.start.terminal && tcgetpgrp(0) != getpgrp()) {
-      kill(-tcgetpgrp(0), SIGKILL);  // the group that holds it now
-    }
-    for (int stream = 0; stream < 3; ++stream) {
-      seen.nonBlocking |= (fcntl(stream, F_GETFL) & O_NONBLOCK) != 0 ? 1 << stream : 0;
-    }
-    siginfo_t left{};
-    const int waiting = row.start.ownChild ? 0 : WNOHANG;  // for it to end, if it has not yet
-    seen.helperLeft = waitid(P_ALL, 0, &left, WEXITED | WNOWAIT | waiting) == 0 && left.si_pid != 0;
-    struct stat written {};
-    seen.stray = fstat(kBystander, &written) == 0 ? written.st_size : -1;
-    if (holder > 0) {
-      kill(holder, SIGKILL);
-    }
-    _exit(write(channel[1], &seen, sizeof seen) == sizeof seen ? 0 : 121);
+    RunProgram(row, channel[1]);
   }
   close(channel[1]);
-  stoppedBy = 0;
+  int stoppedBy = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   int status = 0;
   for (;;) {
@@ -371,128 +438,155 @@ Seen RunAsProgram(const Case &row, int &stoppedBy) {
     }
     Pause(milliseconds(5));
   }
-  EXPECT_EQ(status, 0) << "the program itself did not end normally";
-  Seen seen{};
   const bool got = read(channel[0], &seen, sizeof seen) == sizeof seen;
   close(channel[0]);
-  EXPECT_TRUE(got) << "the program reported nothing";
-  return seen;
-}
-
-class RunInChildTest : public testing::TestWithParam<Case> {};
-
-TEST_P(RunInChildTest, EndsAsTheChildDidAndRestoresTheProgram) {
-  const Case &row = GetParam();
-  int stoppedBy = 0;
-  const Seen seen = RunAsProgram(row, stoppedBy);
-  const ChildOutcome &outcome = seen.outcome;
-  const ChildOutcome &expected = row.expected;
-  EXPECT_EQ(std::make_tuple(static_cast<int>(outcome.end), outcome.status, outcome.passedOn),
-            std::make_tuple(static_cast<int>(expected.end), expected.status, expected.passedOn));
-  if (expected.end == ChildEnd::Returned) {
-    EXPECT_EQ(outcome.result, expected.result);
+  seen.stoppedBy = stoppedBy;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kSkipped) {
+    return false;
   }
-  EXPECT_EQ(seen.nonBlocking, row.nonBlocking);
-  EXPECT_EQ(seen.helperLeft, row.start.ownChild);
-  EXPECT_EQ(stoppedBy, row.stoppedBy);
-  EXPECT_EQ(seen.printed, row.printed);
-  EXPECT_EQ(seen.raw, row.raw);
-  EXPECT_EQ(std::string(seen.handed.data(), std::min(seen.handedSize, kRoom)), row.handed);
-  EXPECT_EQ(seen.handedSize, std::string(row.handed).size());
-  EXPECT_EQ(seen.stray, 0);
+  EXPECT_EQ(status, 0) << "the program itself did not end normally";
+  EXPECT_TRUE(got) << "the program reported nothing";
+  return true;
 }
 
-const Start kPlain{{}, {}, {}, false, false, false};
-const Start kUnderNohup{{SIGHUP}, {}, {}, false, false, false};
-const Start kQuitAndChildIgnored{{SIGQUIT, SIGCHLD}, {}, {}, false, false, false};
-const Start kTermBlocked{{}, {SIGTERM}, {}, false, false, false};
-const Start kErrorNonBlocking{{}, {}, {2}, false, false, false};
-const Start kSubreaper{{}, {}, {}, true, true, false};
-const Start kTerminal{{}, {}, {}, false, false, true};
-const Start kWithOwnChild{{}, {}, {}, false, false, false, true};
-const Start kInBackground{{}, {}, {}, false, false, true, false, true};
-const Start kNoDescriptorLeft{{}, {}, {}, false, false, false, false, false, true};
-constexpr int kQuitAndChild = 1 << 1 | 1 << 5;  // ReportSignals' bits for SIGQUIT and SIGCHLD
+class RunInChild : public testing::TestWithParam<Row> {};
 
-// More than the room and the rest of its page: written there, they would crash the child.
+TEST_P(RunInChild, EndsAsTheChildDidAndRestoresTheProgram) {
+  Seen seen{};
+  if (!RunAsProgram(GetParam(), seen)) {
+    GTEST_SKIP() << "the system cannot start the program so (a subreaper under qemu-user?)";
+  }
+  for (const Check &check : GetParam().expected) {
+    check(seen);
+  }
+}
+
+// How the child ends, stops and is reaped.
+INSTANTIATE_TEST_SUITE_P(
+    Child, RunInChild,
+    testing::Values(
+        Row{"returns", kPlain, ReturnSeven, {Returns(7)}},
+        Row{"exits", kPlain, []() -> std::int32_t { _exit(3); }, {Ends(ChildEnd::Exited, 3)}},
+        Row{"crashes", kPlain, [] { return raise(SIGSEGV); }, {Ends(ChildEnd::Killed, SIGSEGV)}},
+        Row{"throws",
+            kPlain,
+            []() -> std::int32_t { throw std::runtime_error("escapes"); },
+            {Ends(ChildEnd::Killed, SIGABRT)}},
+        Row{"a forked copy returns", kPlain, ForkAndReturn, {Ends(ChildEnd::Exited, 3)}},
+        Row{"prints through C",
+            kPlain,
+            [] { return std::printf("printed"); },
+            {Returns(7), Is(&Seen::printed, ssize_t{7})}},
+        Row{"stops itself", kTerminal, StopItself, {Returns(7), Is(&Seen::stoppedBy, SIGSTOP)}},
+        Row{"stopped and continued from outside, without a terminal",
+            kPlain,
+            StoppedFromOutside,
+            {Returns(7), Is(&Seen::stoppedBy, 0)}},
+        Row{"a helper left to a subreaper", kSubreaper, LeaveHelper, {Returns(7)}},
+        Row{"a child of the program's own that is not the action's is left alone",
+            kPlain.With(&Start::ownChild, true),
+            [] { return Pause(milliseconds(150)), 7; },
+            {Returns(7), Is(&Seen::otherChildLeft, true)}}),
+    RowName());
+
+// The signal handling the child starts with, and the signals passed on to it.
+INSTANTIATE_TEST_SUITE_P(
+    Signals, RunInChild,
+    testing::Values(
+        Row{"starts with the signal handling the program was started with",
+            kPlain,
+            SignalsAsStarted,
+            {Returns(0)}},
+        Row{"starts with none of the program's own handlers",
+            kSubreaper,
+            SignalsAsStarted,
+            {Returns(0)}},
+        Row{"starts with SIGQUIT and SIGCHLD ignored as the program was",
+            kPlain.With(&Start::ignored, {SIGQUIT, SIGCHLD}),
+            SignalsAsStarted,
+            {Returns(0)}},
+        Row{"SIGQUIT to the program", kPlain, SignalProgram({SIGQUIT}), {Returns(7)}},
+        Row{"SIGHUP to the program",
+            kPlain,
+            [] { return SignalProgram({SIGHUP})(), pause(); },
+            {Ends(ChildEnd::Killed, SIGHUP, SIGHUP)}},
+        Row{"SIGHUP to a program started under nohup",
+            kPlain.With(&Start::ignored, {SIGHUP}),
+            SignalProgram({SIGHUP}),
+            {Returns(7)}},
+        Row{"SIGTERM to a program started with it blocked",
+            kPlain.With(&Start::blocked, {SIGTERM}),
+            SignalProgram({SIGTERM}),
+            {Returns(7)}},
+        Row{"SIGTERM then SIGHUP", kPlain, TwoSignals, {Ends(ChildEnd::Killed, SIGHUP, SIGTERM)}},
+        Row{"SIGTERM while the child is stopped, with a handler of its own",
+            kPlain,
+            TermWhileStopped,
+            {Ends(ChildEnd::Exited, 5, SIGTERM)}}),
+    RowName());
+
+// The standard streams' blocking modes and the terminal, put back after the child.
+INSTANTIATE_TEST_SUITE_P(
+    Terminals, RunInChild,
+    testing::Values(Row{"non-blocking standard error made blocking",
+                        kPlain.With(&Start::nonBlocking, {2}),
+                        [] { return SetBlocking(2, true); },
+                        {Returns(7), Is(&Seen::nonBlocking, 1 << 2)}},
+                    Row{"standard output made non-blocking",
+                        kPlain,
+                        [] { return SetBlocking(1, false); },
+                        {Returns(7), Is(&Seen::nonBlocking, 0)}},
+                    Row{"leaves the terminal raw",
+                        kTerminal,
+                        [] { return LeaveTerminalRaw(false); },
+                        {Returns(7), Is(&Seen::raw, false)}},
+                    Row{"leaves the terminal raw to another group in its foreground",
+                        kTerminal,
+                        [] { return LeaveTerminalRaw(true); },
+                        {Returns(7), Is(&Seen::raw, true)}},
+                    Row{"its own group keeps the foreground with a process left",
+                        kTerminal,
+                        LeaveGroupInForeground,
+                        {Returns(7), Is(&Seen::raw, false)}},
+                    Row{"terminal settings not saved from the background",
+                        kTerminal.With(&Start::background, true),
+                        TakeForegroundRaw,
+                        {Returns(7), Is(&Seen::raw, true)}}),
+    RowName());
+
+// More than the capacity and the rest of its page: written there, they would crash the child.
 const std::string kPagesOfBytes(3 * 4096, 'x');
 
-// SIGSTOP: the program's group is orphaned in its session, where SIGTSTP does not stop.
-std::int32_t StopItself() {
-  raise(SIGSTOP);
-  return 7;
-}
-
-// Puts another file on every descriptor from 3 up that it may have been handed.
-std::int32_t ReplaceDescriptors() {
-  for (int number = 3; number < kBystander; ++number) {
-    dup2(kBystander, number);
-  }
-  return 7;
-}
-
-std::int32_t LimitFileSize() {
-  const rlimit one{1, 1};
-  setrlimit(RLIMIT_FSIZE, &one);
-  return 7;
-}
-
+// The bytes a child returns beside its result, from the child's own process only.
 INSTANTIATE_TEST_SUITE_P(
-    Children, RunInChildTest,
+    ResultChannel, RunInChild,
     testing::Values(
-        Case{"returns", kPlain, ReturnSeven, Handed(7)},
-        Case{"exits", kPlain, []() -> std::int32_t { _exit(3); }, Ended(ChildEnd::Exited, 3)},
-        Case{"crashes", kPlain, [] { return raise(SIGSEGV); }, Ended(ChildEnd::Killed, SIGSEGV)},
-        Case{"throws", kPlain, []() -> std::int32_t { throw std::runtime_error("escapes"); },
-             Ended(ChildEnd::Killed, SIGABRT)},
-        Case{"a forked copy returns", kPlain, ForkAndReturn, Ended(ChildEnd::Exited, 3)},
-        Case{"hands bytes over", kPlain, ReturnSeven, Handed(7), 0, 0, 0, false, "records",
-             "records"},
-        Case{"hands more bytes than there is room for", kPlain, ReturnSeven, Handed(7), 0, 0, 0,
-             false, kPagesOfBytes.c_str()},
-        Case{"a forked copy hands bytes over", kPlain, ForkAndReturn, Ended(ChildEnd::Exited, 3), 0,
-             0, 0, false, "copy's"},
-        Case{"hands bytes over from a script that replaced its descriptors", kPlain,
-             ReplaceDescriptors, Handed(7), 0, 0, 0, false, "records"},
-        Case{"hands bytes over past a file size limit", kPlain, LimitFileSize, Handed(7), 0, 0, 0,
-             false, "records"},
-        Case{"hands bytes over with no descriptor left for them", kNoDescriptorLeft, ReturnSeven,
-             Handed(7), 0, 0, 0, false, "records"},
-        Case{"stops itself", kTerminal, StopItself, Handed(7), 0, SIGSTOP},
-        Case{"stopped and continued from outside, without a terminal", kPlain, StoppedFromOutside,
-             Handed(7)},
-        Case{"SIGTERM while the child is stopped, with a handler of its own", kPlain,
-             TermWhileStopped, Ended(ChildEnd::Exited, 5, SIGTERM)},
-        Case{"prints through C", kPlain, [] { return std::printf("printed"); }, Handed(7), 0, 0, 7},
-        Case{"starts with the signal handling the program was started with", kPlain, ReportSignals,
-             Handed(0)},
-        Case{"starts with none of the program's own handlers", kSubreaper, ReportSignals,
-             Handed(0)},
-        Case{"starts with SIGQUIT and SIGCHLD ignored as the program was", kQuitAndChildIgnored,
-             ReportSignals, Handed(kQuitAndChild)},
-        Case{"SIGQUIT to the program", kPlain, SignalProgram({SIGQUIT}), Handed(7)},
-        Case{"SIGHUP to the program", kPlain, [] { return SignalProgram({SIGHUP})(), pause(); },
-             Ended(ChildEnd::Killed, SIGHUP, SIGHUP)},
-        Case{"SIGHUP to a program started under nohup", kUnderNohup, SignalProgram({SIGHUP}),
-             Handed(7)},
-        Case{"SIGTERM to a program started with it blocked", kTermBlocked, SignalProgram({SIGTERM}),
-             Handed(7)},
-        Case{"SIGTERM then SIGHUP", kPlain, TwoSignals, Ended(ChildEnd::Killed, SIGHUP, SIGTERM)},
-        Case{"a helper left to a subreaper", kSubreaper, LeaveHelper, Handed(7)},
-        Case{"a child of the program's own that is not the action's is left alone", kWithOwnChild,
-             [] { return Pause(milliseconds(150)), 7; }, Handed(7)},
-        Case{"non-blocking standard error made blocking", kErrorNonBlocking,
-             [] { return SetBlocking(2, true); }, Handed(7), 1 << 2},
-        Case{"standard output made non-blocking", kPlain, [] { return SetBlocking(1, false); },
-             Handed(7)},
-        Case{"leaves the terminal raw", kTerminal, [] { return LeaveTerminalRaw(false); },
-             Handed(7)},
-        Case{"leaves the terminal raw to another group in its foreground", kTerminal,
-             [] { return LeaveTerminalRaw(true); }, Handed(7), 0, 0, 0, true},
-        Case{"its own group keeps the foreground with a process left", kTerminal,
-             LeaveGroupInForeground, Handed(7)},
-        Case{"terminal settings not saved from the background", kInBackground, TakeForegroundRaw,
-             Handed(7), 0, 0, 0, true}),
+        Row{"returns bytes", kPlain, ReturnSeven, {Returns(7), BytesBack("records")}, "records"},
+        Row{"returns more bytes than it may",
+            kPlain,
+            ReturnSeven,
+            {Returns(7), BytesBack("")},
+            kPagesOfBytes.c_str()},
+        Row{"a forked copy returns bytes",
+            kPlain,
+            ForkAndReturn,
+            {Ends(ChildEnd::Exited, 3), BytesBack("")},
+            "copy's"},
+        Row{"returns bytes after its work replaced its descriptors",
+            kPlain,
+            ReplaceDescriptors,
+            {Returns(7), BytesBack("")},
+            "records"},
+        Row{"returns bytes past a file size limit",
+            kPlain,
+            LimitFileSize,
+            {Returns(7), BytesBack("")},
+            "records"},
+        Row{"returns bytes with no descriptor left for them",
+            kPlain.With(&Start::descriptors, 3),
+            ReturnSeven,
+            {Returns(7), BytesBack("")},
+            "records"}),
     RowName());
 
 }  // namespace
