@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -37,12 +38,16 @@ void EndChild(int status) {
     _exit(EXIT_FAILURE);
   }
 #endif
+  channel.CloseInChild();
   signals.ResetInChild();
   const pid_t self = getpid();
   std::string returning;
   const std::int32_t result = work(returning);
-  if (getpid() == self) {
-    channel.Send(result, returning);
+  if (getpid() == self && !channel.Send(result, returning)) {
+    // Not as an exit, which the program would take for the script's own.
+    std::fprintf(stderr, "script-menu: the script's result cannot be returned: %s\n",
+                 std::strerror(errno));
+    raise(SIGKILL);
   }
   std::string().swap(returning);  // freed: a leak checker that follows the child sees what is left
   EndChild(EXIT_SUCCESS);
@@ -87,10 +92,10 @@ static void ReapHelpers(bool reapsOthers, pid_t spared) {
   }
 }
 
-// Until the child ends: signals passed on, stops followed where a shell can continue the program.
+// Until the child ends, which leaves it unreaped: signals passed on, stops followed where a shell
+// can continue the program.
 static ChildOutcome WaitForChild(pid_t child, const SignalsDuringChild &signals,
-                                 const TerminalsDuringChild &terminals) {
-  const bool reapsOthers = InheritsOrphans();
+                                 const TerminalsDuringChild &terminals, bool reapsOthers) {
   ChildOutcome outcome{ChildEnd::NotWaited};
   for (;;) {
     const int number = signals.Wait();
@@ -103,32 +108,33 @@ static ChildOutcome WaitForChild(pid_t child, const SignalsDuringChild &signals,
       outcome.passedOn = outcome.passedOn != 0 ? outcome.passedOn : number;
       continue;
     }
-    int status = 0;
-    const pid_t changed = waitpid(child, &status, WNOHANG | WUNTRACED);
-    if (changed == -1 && errno != EINTR) {
+    siginfo_t changed{};
+    if (waitid(P_PID, child, &changed, WEXITED | WSTOPPED | WNOHANG | WNOWAIT) != 0 &&
+        errno != EINTR) {
       outcome.status = errno;
       return outcome;
     }
-    if (changed == child && !WIFSTOPPED(status)) {
-      ReapHelpers(reapsOthers, child);  // helpers that ended with it, in the one SIGCHLD taken here
-      outcome.end = WIFSIGNALED(status) ? ChildEnd::Killed : ChildEnd::Exited;
-      outcome.status = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
+    if (changed.si_pid == child && changed.si_code != CLD_STOPPED) {
+      outcome.end = changed.si_code == CLD_EXITED ? ChildEnd::Exited : ChildEnd::Killed;
+      outcome.status = changed.si_status;
       return outcome;
+    }
+    if (changed.si_pid == child) {
+      waitid(P_PID, child, &changed, WSTOPPED | WNOHANG);  // taken, so that it is seen once
     }
     // Without a controlling terminal no shell would ever continue the program: it waits on, as
     // system(3) does, until whoever stopped the child continues it or a signal is passed on.
-    if (changed == child && terminals.FollowsStops()) {
-      FollowStop(child, WSTOPSIG(status), terminals.Controlling());
+    if (changed.si_pid == child && terminals.FollowsStops()) {
+      FollowStop(child, changed.si_status, terminals.Controlling());
     }
     ReapHelpers(reapsOthers, child);
   }
 }
 
-ChildOutcome RunInChild(const ChildWork &work, std::size_t capacity, std::string &returned) {
-  returned.clear();
+ChildOutcome RunInChild(const ChildWork &work, ReturnedFile &returned) {
   std::cout.flush();
   std::fflush(nullptr);  // the child must not inherit output that it could write again
-  const ResultChannel channel(capacity);
+  ResultChannel channel;
   if (!channel.Opened()) {
     return ChildOutcome{ChildEnd::NotStarted, errno};
   }
@@ -142,10 +148,15 @@ ChildOutcome RunInChild(const ChildWork &work, std::size_t capacity, std::string
   if (child == -1) {
     return ChildOutcome{ChildEnd::NotStarted, errno};
   }
-  ChildOutcome outcome = WaitForChild(child, signals, terminals);
+  const bool reapsOthers = InheritsOrphans();
+  ChildOutcome outcome = WaitForChild(child, signals, terminals, reapsOthers);
   if (outcome.end == ChildEnd::Exited && channel.Receive(child, outcome.result, returned)) {
     outcome.end = ChildEnd::Returned;
   }
+  if (outcome.end != ChildEnd::NotWaited) {
+    waitpid(child, nullptr, 0);
+  }
+  ReapHelpers(reapsOthers, child);  // helpers that ended with it, in the one SIGCHLD taken
   terminals.TakeForegroundBack(child);
   return outcome;
 }  // the terminals and streams put back, then the signals, then the channel released

@@ -1,10 +1,11 @@
 #ifndef SCRIPT_MENU_CHILD_PROCESS_H
 #define SCRIPT_MENU_CHILD_PROCESS_H
 
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "result_channel.h"
 
 // How an action's child ended.
 enum class ChildEnd {
@@ -31,13 +32,14 @@ using ChildWork = std::function<std::int32_t(std::string &returning)>;
 // child starts with the signal handling and mask that the program was started with, is killed with
 // the program on Linux, and leaves with _exit, so that nothing inherited is flushed or destroyed in
 // it (an exception that escapes `work` aborts it). What the child shares with the program is put
-// back once it has ended. Only the child's own process returns a result, not a copy of it that
-// `work` forked; the bytes it returns, up to `capacity` of them, come back in `returned`, which is
-// empty otherwise. docs/internals.md, "An action's child", says how and why.
+// back once it has ended. Only the child's own process returns a result, once its work has
+// returned, not a copy of it that `work` forked: the work holds no way back while it runs. The
+// bytes it returns come back in the file `returned`, with none when the child returned no bytes
+// or no file could take them. docs/internals.md, "An action's child", says how and why.
 //
 // Everything after the fork relies on the caller being single-threaded: the child is a copy of the
 // calling thread alone, and another thread's locks or signal mask would be lost in it.
-ChildOutcome RunInChild(const ChildWork &work, std::size_t capacity, std::string &returned);
+ChildOutcome RunInChild(const ChildWork &work, ReturnedFile &returned);
 
 // In the child, from `work`: ends it with `status`, flushing the C streams only; nothing returns.
 [[noreturn]] void EndChild(int status);

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "interpreter_start.h"
 #include "kept_code_import.h"
 #include "standard_input.h"
 
@@ -103,52 +104,6 @@ static int ToScriptInteger(PyObject *integer) {
 #endif
 }
 
-// The interpreter the program was linked with, or a virtual environment made from it when that is
-// the first python3 on PATH, as its activate script arranges, so that its packages can be imported.
-// PATH is searched as execvp searches it: an empty entry, leading, trailing or between two colons,
-// is the working directory, and a folder, or a file that cannot be run, named python3 is passed
-// over. Without PATH, execvp's default folders have no virtual environment.
-static std::string ProgramName() {
-  namespace fs = std::filesystem;
-  const char *searchPath = std::getenv("PATH");
-  if (searchPath == nullptr) {
-    return SCRIPT_MENU_PYTHON;
-  }
-  for (std::string_view folders = searchPath;;) {
-    const std::size_t end = folders.find(':');
-    const std::string_view folder = folders.substr(0, end);
-    const fs::path candidate = fs::path(folder.empty() ? "." : folder) / "python3";
-    std::error_code error;
-    if (fs::is_regular_file(candidate, error) && access(candidate.c_str(), X_OK) == 0) {
-      const bool linked = fs::equivalent(candidate, SCRIPT_MENU_PYTHON, error);
-      const bool environment = fs::exists(candidate.parent_path() / ".." / "pyvenv.cfg", error);
-      return linked && environment ? fs::absolute(candidate, error).string() : SCRIPT_MENU_PYTHON;
-    }
-    if (end == std::string_view::npos) {
-      break;
-    }
-    folders.remove_prefix(end + 1);
-  }
-  return SCRIPT_MENU_PYTHON;
-}
-
-// Starts the interpreter of this action with the user's interpreter settings, as python3 would,
-// save two. No bytecode is written, since the program writes no file, and a cached copy could
-// outlive an edit that keeps the size and modification time of the script. The fault handler is
-// on, as with -X faulthandler, so that a crash shows the Python line it happened at.
-static PyStatus StartInterpreter() {
-  PyConfig config;
-  PyConfig_InitPythonConfig(&config);
-  config.write_bytecode = 0;
-  config.faulthandler = 1;
-  PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, ProgramName().c_str());
-  if (!PyStatus_Exception(status)) {
-    status = Py_InitializeFromConfig(&config);
-  }
-  PyConfig_Clear(&config);
-  return status;
-}
-
 // None is what a function that only prints returns: no integer, and no error either. Only
 // __index__ counts as an integer, so that no release truncates a float.
 static std::int32_t Converted(PyObject *callResult, std::optional<int> &exitStatus) {
@@ -167,7 +122,7 @@ static std::int32_t Converted(PyObject *callResult, std::optional<int> &exitStat
 std::int32_t RunScriptFunction(const std::string &name, std::int32_t value, bool lineFeedToDrop,
                                const KeptCode &kept, std::optional<int> &exitStatus,
                                std::string &compiled) {
-  const PyStatus start = StartInterpreter();
+  const PyStatus start = StartInterpreter(Started::ForScript);
   if (PyStatus_Exception(start)) {
     ReportFailedStart(start);
     return -1;

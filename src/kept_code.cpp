@@ -1,5 +1,10 @@
 #include "kept_code.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -39,9 +44,10 @@ const std::string *FindKeptCode(const KeptCode &kept, const CompiledModule &modu
   return &found->second->code;
 }
 
-// How a child returns a module: this, then the path, the source and the code. A module whose
-// code was kept already comes with its path alone.
+// How a child returns a module: this, then the path, the source and the code, each as long as
+// this says.
 struct ModuleRecord {
+  std::uint64_t kind;
   std::uint64_t pathSize;
   std::uint64_t sourceSize;
   std::uint64_t codeSize;
@@ -49,53 +55,62 @@ struct ModuleRecord {
   std::int64_t optimization;
 };
 
-static void AppendRecord(std::string &returning, const CompiledModule &module,
-                         std::string_view source, std::string_view code) {
-  const std::size_t before = returning.size();
-  const ModuleRecord record{module.path.size(), source.size(), code.size(), module.magic,
+void AppendRecord(std::string &records, RecordKind kind, const CompiledModule &module) {
+  const std::size_t before = records.size();
+  const ModuleRecord record{static_cast<std::uint64_t>(kind),
+                            module.path.size(),
+                            module.source.size(),
+                            module.code.size(),
+                            module.magic,
                             module.optimization};
-  if (kKeptCodeBytes - before < sizeof record + module.path.size() + source.size() + code.size()) {
+  const std::size_t size =
+      sizeof record + module.path.size() + module.source.size() + module.code.size();
+  if (kKeptCodeBytes - std::min(before, kKeptCodeBytes) < size) {
     return;
   }
   try {
-    returning.append(reinterpret_cast<const char *>(&record), sizeof record);
-    returning.append(module.path).append(source).append(code);
+    records.append(reinterpret_cast<const char *>(&record), sizeof record);
+    records.append(module.path).append(module.source).append(module.code);
   } catch (const std::bad_alloc &) {
-    returning.resize(before);
+    records.resize(before);
   }
 }
 
-void AppendCompiled(std::string &returning, const CompiledModule &module) {
-  AppendRecord(returning, module, module.source, module.code);
+// `size` bytes at `offset` into `text`.
+static bool ReadAt(int file, std::uint64_t &offset, std::uint64_t size, std::string &text) {
+  text.resize(size);
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t count = pread(file, &text[done], size - done, static_cast<off_t>(offset + done));
+    if (count <= 0 && (count == 0 || errno != EINTR)) {
+      return false;
+    }
+    done += count > 0 ? static_cast<std::size_t>(count) : 0;
+  }
+  offset += size;
+  return true;
 }
 
-void AppendUsed(std::string &returning, const CompiledModule &module) {
-  AppendRecord(returning, module, {}, {});
-}
-
-// The record at `offset` in what a child returned, and `offset` moved past it; false at the end,
-// or where a size is more than what is left: the bytes come from the script's process.
-static bool ReadRecord(std::string_view returned, std::size_t &offset, CompiledModule &module) {
+bool ReadRecord(int records, std::uint64_t &offset, RecordKind &kind, CompiledModule &module) {
+  struct stat file {};
   ModuleRecord record{};
-  if (returned.size() - offset < sizeof record) {
+  if (fstat(records, &file) != 0 ||
+      static_cast<std::uint64_t>(file.st_size) < offset + sizeof record ||
+      pread(records, &record, sizeof record, static_cast<off_t>(offset)) != sizeof record) {
     return false;
   }
-  std::memcpy(&record, returned.data() + offset, sizeof record);
-  const std::size_t left = returned.size() - offset - sizeof record;
-  if (record.pathSize > left || record.sourceSize > left - record.pathSize ||
+  const std::uint64_t left = static_cast<std::uint64_t>(file.st_size) - offset - sizeof record;
+  if (record.kind > static_cast<std::uint64_t>(RecordKind::Compiled) || record.pathSize > left ||
+      record.sourceSize > left - record.pathSize ||
       record.codeSize > left - record.pathSize - record.sourceSize) {
     return false;
   }
   offset += sizeof record;
-  module.path = returned.substr(offset, record.pathSize);
-  offset += record.pathSize;
-  module.source = returned.substr(offset, record.sourceSize);
-  offset += record.sourceSize;
-  module.code = returned.substr(offset, record.codeSize);
-  offset += record.codeSize;
+  kind = static_cast<RecordKind>(record.kind);
   module.magic = record.magic;
   module.optimization = record.optimization;
-  return true;
+  return ReadAt(records, offset, record.pathSize, module.path) &&
+         ReadAt(records, offset, record.sourceSize, module.source) &&
+         ReadAt(records, offset, record.codeSize, module.code);
 }
 
 static void Drop(KeptCode &kept, std::list<CompiledModule>::iterator module) {
@@ -126,21 +141,33 @@ static void Keep(KeptCode &kept, CompiledModule &&module) {
   kept.size += footprint;
 }
 
-static void MarkUsed(KeptCode &kept, const CompiledModule &module) {
-  const auto found = kept.index.find(KeyOf(module));
-  if (found != kept.index.end()) {
-    kept.modules.splice(kept.modules.begin(), kept.modules, found->second);
-  }
-}
-
-void KeepReturned(KeptCode &kept, std::string_view returned) {
-  std::size_t offset = 0;
+bool MarkUsed(KeptCode &kept, int records) {
+  bool read = false;
+  std::uint64_t offset = 0;
+  RecordKind kind{};
   CompiledModule module{};
   try {
-    while (ReadRecord(returned, offset, module)) {
-      if (module.code.empty()) {
-        MarkUsed(kept, module);
-      } else {
+    while (ReadRecord(records, offset, kind, module)) {
+      const auto found =
+          kind == RecordKind::Used ? kept.index.find(KeyOf(module)) : kept.index.end();
+      if (found != kept.index.end()) {
+        kept.modules.splice(kept.modules.begin(), kept.modules, found->second);
+      }
+      read = read || kind == RecordKind::Read;
+    }
+  } catch (const std::bad_alloc &) {
+    // What was not read is compiled again, as it was before.
+  }
+  return read;
+}
+
+void KeepCompiled(KeptCode &kept, int records) {
+  std::uint64_t offset = 0;
+  RecordKind kind{};
+  CompiledModule module{};
+  try {
+    while (ReadRecord(records, offset, kind, module)) {
+      if (kind == RecordKind::Compiled && !module.code.empty()) {
         Keep(kept, std::move(module));
       }
     }

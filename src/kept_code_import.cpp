@@ -63,7 +63,7 @@ static bool ReadCompileCall(const KeptCodeImport &import, PyObject *arguments, P
   return read;
 }
 
-static PyObject *LoadKeptCode(const KeptCodeImport &import, const CompiledModule &module) {
+static PyObject *LoadKeptCode(const KeptCodeImport &import, CompiledModule &module) {
   const std::string *code = FindKeptCode(*import.kept, module);
   if (code == nullptr) {
     return nullptr;
@@ -74,57 +74,46 @@ static PyObject *LoadKeptCode(const KeptCodeImport &import, const CompiledModule
     PyErr_Clear();
     return nullptr;
   }
-  AppendUsed(*import.returning, module);
+  module.source.clear();  // the path and level say which kept module was used
+  AppendRecord(*import.returning, RecordKind::Used, module);
   return loaded;
 }
 
-static void AppendCode(const KeptCodeImport &import, CompiledModule &module, PyObject *code) {
-  if (PyCode_Check(code) == 0) {
-    return;
-  }
-  PyObject *marshalled = PyMarshal_WriteObjectToString(code, Py_MARSHAL_VERSION);
-  if (marshalled == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  try {
-    module.code.assign(PyBytes_AS_STRING(marshalled), PyBytes_GET_SIZE(marshalled));
-    AppendCompiled(*import.returning, module);
-  } catch (const std::bad_alloc &) {
-    // Not returned: a later action compiles it again.
-  }
-  Py_DECREF(marshalled);
-}
-
 // Whether importlib's source_to_code would call the interpreter's own compile, held in `context`
-// since the lifetime began: a compile of importlib's module comes first, then the builtins'.
+// since the lifetime began, as that function finds it: in importlib's module, or else among the
+// builtins of that module, whatever the frame that calls it has as its own.
 static bool CompilesAsInterpreterWould(PyObject *context) {
-  PyObject *ownCompile = PyTuple_GET_ITEM(context, 2);
-  PyObject *compile = PyDict_GetItemString(PyTuple_GET_ITEM(context, 3), "compile");
-  if (compile == nullptr) {
-    PyObject *builtins = PyEval_GetBuiltins();
-    compile = builtins != nullptr ? PyDict_GetItemString(builtins, "compile") : nullptr;
+  PyObject *loaders = PyTuple_GET_ITEM(context, 3);
+  PyObject *compile = PyDict_GetItemString(loaders, "compile");
+  PyObject *builtins = compile == nullptr ? PyDict_GetItemString(loaders, "__builtins__") : nullptr;
+  if (builtins != nullptr && PyModule_Check(builtins) != 0) {
+    builtins = PyModule_GetDict(builtins);
   }
-  return compile == ownCompile;
+  if (builtins != nullptr && PyDict_Check(builtins) != 0) {
+    compile = PyDict_GetItemString(builtins, "compile");
+  }
+  return compile == PyTuple_GET_ITEM(context, 2);
 }
 
 // SourceLoader.source_to_code(loader, data, path, *, _optimize=-1), which importlib calls only for
 // a module without valid bytecode, with the source it has just read. `context` holds the lifetime's
-// KeptCodeImport, the original method, the interpreter's own compile and importlib's namespace: it
-// compiles as before, so that errors and their reports stay the same, and is skipped only for
-// source that an earlier action compiled, while importlib would compile with the interpreter's own
-// compile. A C function adds no frame to a traceback.
+// KeptCodeImport, the original method, the interpreter's own compile and importlib's namespace. It
+// compiles as before, so that the action runs what python3 would and errors and their reports stay
+// the same, and is skipped only for source that the program compiled already, while importlib
+// would compile with the interpreter's own compile. What it compiled itself is returned to the
+// program as source only: the program compiles it again to keep it. A C function adds no frame to
+// a traceback.
 static PyObject *KeptSourceToCode(PyObject *context, PyObject *arguments, PyObject *keywords) {
   const auto *import = static_cast<const KeptCodeImport *>(
       PyCapsule_GetPointer(PyTuple_GET_ITEM(context, 0), nullptr));
   CompiledModule module{};
-  const bool keepable =
-      CompilesAsInterpreterWould(context) && ReadCompileCall(*import, arguments, keywords, module);
-  PyObject *code = keepable ? LoadKeptCode(*import, module) : nullptr;
+  const bool readable = ReadCompileCall(*import, arguments, keywords, module);
+  PyObject *code =
+      readable && CompilesAsInterpreterWould(context) ? LoadKeptCode(*import, module) : nullptr;
   if (code == nullptr) {
     code = PyObject_Call(PyTuple_GET_ITEM(context, 1), arguments, keywords);
-    if (code != nullptr && keepable) {
-      AppendCode(*import, module, code);
+    if (code != nullptr && readable && FindKeptCode(*import->kept, module) == nullptr) {
+      AppendRecord(*import->returning, RecordKind::Read, module);
     }
   }
   return code;

@@ -3,124 +3,168 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <cstring>
 #include <string>
+#include <utility>
 
-// The page alone is mapped, whatever the capacity: an address-space limit that lets the script run
-// lets the program run it. The file takes memory only once the child writes to it.
-ResultChannel::ResultChannel(std::size_t capacity) : capacity_(capacity) {
-  void *shared =
-      mmap(nullptr, sizeof(Sent), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (shared == MAP_FAILED) {
+ReturnedFile::~ReturnedFile() {
+  if (descriptor != -1) {
+    close(descriptor);
+  }
+}
+
+// Bound to a name of the kernel's choosing in the abstract namespace, which takes no file.
+ResultChannel::ResultChannel() {
+  const int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (listener == -1) {
     return;
   }
-  page_ = new (shared) Sent{0, -1, 0};
-#ifdef MFD_CLOEXEC
-  file_ = capacity > 0 ? memfd_create("script-menu returned", MFD_CLOEXEC) : -1;
-  struct stat made {};
-  if (file_ != -1 && fstat(file_, &made) != 0) {
-    close(file_);
-    file_ = -1;
+  address_.sun_family = AF_UNIX;
+  addressSize_ = sizeof address_;
+  if (bind(listener, reinterpret_cast<const sockaddr *>(&address_), sizeof(sa_family_t)) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr *>(&address_), &addressSize_) != 0 ||
+      listen(listener, SOMAXCONN) != 0) {
+    const int error = errno;
+    close(listener);
+    errno = error;
+    return;
   }
-  device_ = made.st_dev;
-  inode_ = made.st_ino;
-#endif
+  listener_ = listener;
 }
 
 ResultChannel::~ResultChannel() {
-  if (file_ != -1) {
-    close(file_);
-  }
-  if (page_ != nullptr) {
-    munmap(page_, sizeof(Sent));
+  if (listener_ != -1) {
+    close(listener_);
   }
 }
 
-bool ResultChannel::Opened() const {
-  return page_ != nullptr;
+void ResultChannel::CloseInChild() const {
+  close(listener_);
 }
 
-// The script may close the file's descriptor, or put another file on its number.
-static bool SameFile(int descriptor, dev_t device, ino_t inode) {
-  struct stat now {};
-  return descriptor != -1 && fstat(descriptor, &now) == 0 && now.st_dev == device &&
-         now.st_ino == inode;
+// What the script left open is not the way back's: a helper it started may hold the same files.
+// Closing them also frees the descriptors that the way back needs, should the script have used
+// them all.
+static void CloseFrom(unsigned int lowest) {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, lowest, ~0U, 0U) == 0) {
+    return;
+  }
+#endif
+  for (long descriptor = lowest, end = sysconf(_SC_OPEN_MAX); descriptor < end; ++descriptor) {
+    close(static_cast<int>(descriptor));
+  }
 }
 
-// `bytes` as the file's only content; false when it cannot take them all.
-static bool WriteFile(int descriptor, const std::string &bytes) {
+// A new memory file holding `bytes`, or -1 when none can be made or take them all.
+static int FileWith(const std::string &bytes) {
+  const int file = memfd_create("script-menu returned", MFD_CLOEXEC);
+  std::size_t written = 0;
+  while (file != -1 && written < bytes.size()) {
+    const ssize_t count = write(file, bytes.data() + written, bytes.size() - written);
+    if (count > 0) {
+      written += static_cast<std::size_t>(count);
+    } else if (count == 0 || errno != EINTR) {
+      close(file);
+      return -1;
+    }
+  }
+  return file;
+}
+
+bool ResultChannel::Send(std::int32_t result, const std::string &bytes) const {
+  CloseFrom(STDERR_FILENO + 1);
   // Past a file size limit the write fails, rather than killing the child before its result.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGXFSZ, &ignore, nullptr);
-  // Emptied first: the script may have written there, or made the descriptor append.
-  if (ftruncate(descriptor, 0) != 0) {
+  // Not waiting: a full backlog would wait for a program that waits for this process to end.
+  const int connection = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (connection == -1 ||
+      connect(connection, reinterpret_cast<const sockaddr *>(&address_), addressSize_) != 0) {
     return false;
   }
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t count = pwrite(descriptor, bytes.data() + written, bytes.size() - written,
-                                 static_cast<off_t>(written));
-    if (count == -1 && errno == EINTR) {
-      continue;
-    }
-    if (count <= 0) {
-      return false;
-    }
-    written += static_cast<std::size_t>(count);
+  const int file = bytes.empty() ? -1 : FileWith(bytes);  // without it, the result still returns
+  std::int32_t sent = result;
+  iovec data{&sent, sizeof sent};
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof file)> control{};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  if (file != -1) {
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    cmsghdr *attached = CMSG_FIRSTHDR(&message);
+    attached->cmsg_level = SOL_SOCKET;
+    attached->cmsg_type = SCM_RIGHTS;
+    attached->cmsg_len = CMSG_LEN(sizeof file);
+    std::memcpy(CMSG_DATA(attached), &file, sizeof file);
   }
-  return true;
+  return sendmsg(connection, &message, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof sent);
 }
 
-void ResultChannel::Send(std::int32_t result, const std::string &bytes) const {
-  if (!bytes.empty() && bytes.size() <= capacity_ && SameFile(file_, device_, inode_) &&
-      WriteFile(file_, bytes)) {
-    page_->size = bytes.size();
-  }
-  page_->result = result;
-  page_->from = getpid();
-}
-
-// The bytes, if the file holds as many as the page says: a process of the script's could have
-// written anything to either.
-static void ReadFile(int descriptor, std::size_t size, std::string &bytes) {
-  struct stat filled {};
-  if (fstat(descriptor, &filled) != 0 || filled.st_size < static_cast<off_t>(size)) {
-    return;
-  }
-  try {
-    bytes.resize(size);
-  } catch (const std::bad_alloc &) {
-    return;  // without the memory for them, the bytes are lost, not the action's result
-  }
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t count = pread(descriptor, &bytes[done], size - done, static_cast<off_t>(done));
-    if (count == -1 && errno == EINTR) {
-      continue;
+// The latest connection that `child` made: a script may have connected before its work returned,
+// and what it sent then is not the child's. Nothing else that is pending is read.
+static int LatestConnectionOf(int listener, pid_t child) {
+  int latest = -1;
+  for (;;) {
+    int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection == -1) {
+      return latest;  // none left, or no descriptor left for one
     }
-    if (count <= 0) {
-      bytes.clear();
-      return;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid == child) {
+      std::swap(latest, connection);
     }
-    done += static_cast<std::size_t>(count);
+    if (connection != -1) {
+      close(connection);
+    }
   }
 }
 
-bool ResultChannel::Receive(pid_t child, std::int32_t &result, std::string &bytes) const {
-  bytes.clear();
-  if (page_->from != child) {
+// With standard error closed, a file received on its number would take the program's messages.
+static int AboveStandardStreams(int descriptor) {
+  if (descriptor == -1 || descriptor > STDERR_FILENO) {
+    return descriptor;
+  }
+  const int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  close(descriptor);
+  return moved;
+}
+
+bool ResultChannel::Receive(pid_t child, std::int32_t &result, ReturnedFile &file) {
+  const int connection = LatestConnectionOf(listener_, child);
+  close(listener_);  // a descriptor for the file, however few are left
+  listener_ = -1;
+  if (connection == -1) {
     return false;
   }
-  result = page_->result;
-  if (file_ != -1 && page_->size > 0 && page_->size <= capacity_) {
-    ReadFile(file_, page_->size, bytes);
+  iovec data{&result, sizeof result};
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
+  const bool received =
+      recvmsg(connection, &message, MSG_CMSG_CLOEXEC) == static_cast<ssize_t>(sizeof result);
+  const cmsghdr *attached = CMSG_FIRSTHDR(&message);
+  if (attached != nullptr && attached->cmsg_level == SOL_SOCKET &&
+      attached->cmsg_type == SCM_RIGHTS && attached->cmsg_len == CMSG_LEN(sizeof(int))) {
+    int descriptor = -1;
+    std::memcpy(&descriptor, CMSG_DATA(attached), sizeof descriptor);
+    file.descriptor = AboveStandardStreams(descriptor);
   }
-  return true;
+  close(connection);
+  return received;
 }

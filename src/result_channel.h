@@ -1,48 +1,60 @@
 #ifndef SCRIPT_MENU_RESULT_CHANNEL_H
 #define SCRIPT_MENU_RESULT_CHANNEL_H
 
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
-// The way an action's child returns its result, and bytes beside it, to the program: the result
-// through a page of memory shared with the child, the bytes through a memory file that the child
-// writes once its work has returned (docs/internals.md, "How the result and the code come back").
-// Made before the fork, released when this ends.
+// A file that a child returned, open for reading until this ends.
+struct ReturnedFile {
+  int descriptor = -1;  // -1 for none
+
+  ReturnedFile() = default;
+  ~ReturnedFile();
+  ReturnedFile(const ReturnedFile &) = delete;
+  ReturnedFile(ReturnedFile &&) = delete;
+  ReturnedFile &operator=(const ReturnedFile &) = delete;
+  ReturnedFile &operator=(ReturnedFile &&) = delete;
+};
+
+// The way an action's child returns its result, and a file of bytes beside it, to the program:
+// a socket that the program listens on, which the child leaves closed while its work runs and
+// connects to once the work has returned. The program takes what the child's own process sent,
+// as the kernel names the peer, never what another process did (docs/internals.md, "How the
+// result and the code come back"). Made before the fork, closed when this ends.
 class ResultChannel {
  public:
-  explicit ResultChannel(std::size_t capacity);
+  ResultChannel();
   ~ResultChannel();
   ResultChannel(const ResultChannel &) = delete;
   ResultChannel(ResultChannel &&) = delete;
   ResultChannel &operator=(const ResultChannel &) = delete;
   ResultChannel &operator=(ResultChannel &&) = delete;
 
-  // Whether the result can come back; errno says why not. Without the file, it still can.
-  bool Opened() const;
+  // Whether the program listens; errno says why not.
+  bool Opened() const {
+    return listener_ != -1;
+  }
 
-  // In the child's own process, once its work has returned: the result, and `bytes` when they fit.
-  void Send(std::int32_t result, const std::string &bytes) const;
+  // In the child, before its work: the work holds nothing of the channel.
+  void CloseInChild() const;
 
-  // In the program, once `child` has ended: whether that process sent a result, which is then in
-  // `result`, with the bytes it sent in `bytes`.
-  bool Receive(pid_t child, std::int32_t &result, std::string &bytes) const;
+  // In the child's own process, once its work has returned: the result, and `bytes` in a file of
+  // their own when one can be made. False, with errno set, when the result cannot be sent.
+  bool Send(std::int32_t result, const std::string &bytes) const;
+
+  // In the program, once `child` has ended and before it is reaped (so that no other process can
+  // have its process ID yet): whether it sent a result, which is then in `result`, with the file
+  // of bytes it sent, if any, in `file`.
+  bool Receive(pid_t child, std::int32_t &result, ReturnedFile &file);
 
  private:
-  // What the child writes to the shared page. `from` names the process that wrote it.
-  struct Sent {
-    pid_t from;
-    std::int32_t result;
-    std::size_t size;  // of the bytes written to the file
-  };
-
-  std::size_t capacity_;
-  Sent *page_ = nullptr;
-  int file_ = -1;  // -1 for none: no bytes come back
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
+  int listener_ = -1;
+  sockaddr_un address_{};
+  socklen_t addressSize_ = 0;
 };
 
 #endif

@@ -47,6 +47,7 @@ struct Start {
   bool background = false;       // on the terminal, with another group in its foreground
   bool ownChild = false;         // with a child of its own, not the action's, that ends meanwhile
   rlim_t descriptors = 0;        // RLIMIT_NOFILE as it calls RunInChild; 0 leaves it
+  bool errorClosed = false;      // standard error closed as it calls RunInChild
 
   template <typename Value>
   Start With(Value Start::*field, std::enable_if_t<true, Value> value) const {
@@ -60,9 +61,9 @@ const Start kPlain;
 const Start kSubreaper = kPlain.With(&Start::subreaper, true);
 const Start kTerminal = kPlain.With(&Start::terminal, true);
 
-constexpr std::size_t kCapacity = 7;  // bytes that a child may return beside its result
-constexpr int kBystander = 100;       // a file of the program's that nobody should write to
-constexpr int kSkipped = 77;  // the program's exit status when the system cannot start it so
+constexpr std::size_t kShown = 7;  // bytes of those returned that the program process reports
+constexpr int kBystander = 100;    // a file of the program's that nobody should write to
+constexpr int kSkipped = 77;       // the program's exit status when the system cannot start it so
 
 // What the program process saw after RunInChild.
 struct Seen {
@@ -73,8 +74,8 @@ struct Seen {
   ssize_t printed;  // bytes in standard output
   bool raw;         // standard input's terminal in raw mode
   std::size_t returnedSize;
-  std::array<char, kCapacity> returned;  // the first of them
-  off_t stray;                           // bytes written to the bystander
+  std::array<char, kShown> returned;  // the first of them
+  off_t stray;                        // bytes written to the bystander
 };
 
 // One thing a row expects of what the program saw; a row checks only what it is about.
@@ -105,7 +106,8 @@ Check Is(Value Seen::*field, std::enable_if_t<true, Value> value) {
 // The bytes that came back, and none written to a file of the program's.
 Check BytesBack(const std::string &bytes) {
   return [bytes](const Seen &seen) {
-    EXPECT_EQ(std::string(seen.returned.data(), std::min(seen.returnedSize, kCapacity)), bytes);
+    EXPECT_EQ(std::string(seen.returned.data(), std::min(seen.returnedSize, kShown)),
+              bytes.substr(0, kShown));
     EXPECT_EQ(seen.returnedSize, bytes.size());
     EXPECT_EQ(seen.stray, 0);
   };
@@ -125,6 +127,13 @@ void PrintTo(const Row &row, std::ostream *out) {
 
 void Pause(milliseconds time) {
   usleep(static_cast<useconds_t>(time.count() * 1000));
+}
+
+// `descriptor` moved above `floor`.
+int MoveAbove(int descriptor, int floor) {
+  const int moved = fcntl(descriptor, F_DUPFD, floor + 1);
+  close(descriptor);
+  return moved;
 }
 
 std::int32_t ReturnSeven() {
@@ -266,6 +275,34 @@ std::int32_t ReplaceDescriptors() {
   return 7;
 }
 
+// Forks a helper that writes into every descriptor it inherited, all along and for a while after
+// the work has returned, as a script's helper that looks for the program's files would.
+std::int32_t LeaveWriter() {
+  if (fork() == 0) {
+    for (const auto end = std::chrono::steady_clock::now() + milliseconds(500);
+         std::chrono::steady_clock::now() < end;) {
+      for (int descriptor = 3; descriptor < kBystander; ++descriptor) {
+        const bool written = pwrite(descriptor, "planted", 7, 0) == 7;
+        static_cast<void>(written);
+      }
+    }
+    _exit(0);
+  }
+  return 7;
+}
+
+// Leaves every descriptor it can open open.
+std::int32_t UseUpDescriptors() {
+  while (open("/dev/null", O_RDONLY) != -1) {
+  }
+  return 7;
+}
+
+// 7 when descriptors 3 and 4 are free.
+std::int32_t FindsFree() {
+  return fcntl(3, F_GETFD) == -1 && fcntl(4, F_GETFD) == -1 ? 7 : 8;
+}
+
 std::int32_t LimitFileSize() {
   const rlimit one{1, 1};
   setrlimit(RLIMIT_FSIZE, &one);
@@ -279,7 +316,8 @@ bool OnTerminal() {
     return false;
   }
   const int terminal = open(ptsname(master), O_RDWR);
-  return terminal != -1 && ioctl(terminal, TIOCSCTTY, 0) == 0 && dup2(terminal, 0) == 0;
+  return terminal != -1 && ioctl(terminal, TIOCSCTTY, 0) == 0 && dup2(terminal, 0) == 0 &&
+         MoveAbove(master, kBystander) != -1;
 }
 
 // Leaves its terminal raw, and, with `elsewhere`, a group that is not its own in the terminal's
@@ -327,13 +365,14 @@ std::int32_t TakeForegroundRaw() {
 
 // The program process: started as `start`, it calls RunInChild and reports what it saw.
 [[noreturn]] void RunProgram(const Row &row, int report) {
+  report = MoveAbove(report, kBystander);
   std::array<int, 3> readEnds{};
   for (int stream = 0; stream < 3; ++stream) {  // each a pipe of its own
     std::array<int, 2> ends{};
     if (pipe(ends.data()) != 0 || dup2(ends[stream == 0 ? 0 : 1], stream) == -1) {
       _exit(120);
     }
-    readEnds[stream] = ends[0];
+    readEnds[stream] = MoveAbove(ends[0], kBystander);
   }
   // A session of its own, without a controlling terminal or holding one, whoever runs the test.
   if (row.start.terminal ? !OnTerminal() : setsid() == -1) {
@@ -351,6 +390,9 @@ std::int32_t TakeForegroundRaw() {
   const int bystander = memfd_create("bystander", 0);
   if (bystander == -1 || dup2(bystander, kBystander) == -1) {
     _exit(120);
+  }
+  for (int descriptor = 3; descriptor < kBystander; ++descriptor) {
+    close(descriptor);  // the work finds free what the program leaves free
   }
   for (const int number : row.start.ignored) {
     signal(number, SIG_IGN);
@@ -380,13 +422,20 @@ std::int32_t TakeForegroundRaw() {
   if (row.start.descriptors != 0 && setrlimit(RLIMIT_NOFILE, &descriptors) != 0) {
     _exit(120);
   }
-  std::string returned;
+  if (row.start.errorClosed) {
+    close(STDERR_FILENO);
+  }
+  ReturnedFile returned;
   const auto work = [&row](std::string &returning) {
     returning = row.returning;
     return row.work();
   };
-  Seen seen{RunInChild(work, kCapacity, returned), 0, 0, false, 0, false, returned.size(), {}, 0};
-  returned.copy(seen.returned.data(), seen.returned.size());
+  Seen seen{RunInChild(work, returned), 0, 0, false, 0, false, 0, {}, 0};
+  struct stat file {};
+  if (returned.descriptor != -1 && fstat(returned.descriptor, &file) == 0 &&
+      pread(returned.descriptor, seen.returned.data(), seen.returned.size(), 0) >= 0) {
+    seen.returnedSize = static_cast<std::size_t>(file.st_size);
+  }
   std::array<char, 64> printed{};
   fcntl(readEnds[1], F_SETFL, O_NONBLOCK);
   seen.printed = std::max(read(readEnds[1], printed.data(), printed.size()), ssize_t{0});
@@ -554,38 +603,57 @@ INSTANTIATE_TEST_SUITE_P(
                         {Returns(7), Is(&Seen::raw, true)}}),
     RowName());
 
-// More than the capacity and the rest of its page: written there, they would crash the child.
 const std::string kPagesOfBytes(3 * 4096, 'x');
 
-// The bytes a child returns beside its result, from the child's own process only.
+// The bytes a child returns beside its result, from the child's own process only, after its work:
+// the work holds nothing of the way back, and finds the descriptors free that the program left.
 INSTANTIATE_TEST_SUITE_P(
     ResultChannel, RunInChild,
     testing::Values(
         Row{"returns bytes", kPlain, ReturnSeven, {Returns(7), BytesBack("records")}, "records"},
-        Row{"returns more bytes than it may",
+        Row{"returns pages of bytes",
             kPlain,
             ReturnSeven,
-            {Returns(7), BytesBack("")},
+            {Returns(7), BytesBack(kPagesOfBytes)},
             kPagesOfBytes.c_str()},
         Row{"a forked copy returns bytes",
             kPlain,
             ForkAndReturn,
             {Ends(ChildEnd::Exited, 3), BytesBack("")},
             "copy's"},
+        Row{"a helper of the work's writes into every descriptor it has",
+            kPlain,
+            LeaveWriter,
+            {Returns(7), BytesBack("records")},
+            "records"},
         Row{"returns bytes after its work replaced its descriptors",
             kPlain,
             ReplaceDescriptors,
-            {Returns(7), BytesBack("")},
+            {Returns(7), BytesBack("records")},
             "records"},
-        Row{"returns bytes past a file size limit",
+        Row{"returns bytes after its work used up its descriptors",
+            kPlain,
+            UseUpDescriptors,
+            {Returns(7), BytesBack("records")},
+            "records"},
+        Row{"returns no bytes past a file size limit",
             kPlain,
             LimitFileSize,
             {Returns(7), BytesBack("")},
             "records"},
-        Row{"returns bytes with no descriptor left for them",
+        Row{"with five descriptors the work finds the two it may open free",
+            kPlain.With(&Start::descriptors, 5),
+            FindsFree,
+            {Returns(7), BytesBack("records")},
+            "records"},
+        Row{"with standard error closed the work finds it closed",
+            kPlain.With(&Start::errorClosed, true),
+            [] { return fcntl(2, F_GETFD) == -1 ? 7 : 8; },
+            {Returns(7)}},
+        Row{"not started with no descriptor left for the way back",
             kPlain.With(&Start::descriptors, 3),
             ReturnSeven,
-            {Returns(7), BytesBack("")},
+            {Ends(ChildEnd::NotStarted, EMFILE)},
             "records"}),
     RowName());
 
