@@ -45,13 +45,8 @@ PyStatus StartInterpreter(Started purpose) {
   PyConfig_InitPythonConfig(&config);
   config.write_bytecode = 0;
   config.faulthandler = purpose == Started::ForScript ? 1 : 0;
-  config.site_import = purpose == Started::ForScript ? 1 : 0;
-  PyStatus status = purpose == Started::ForScript
-                        ? PyStatus_Ok()
-                        : PyWideStringList_Append(&config.warnoptions, L"ignore");
-  if (!PyStatus_Exception(status)) {
-    status = PyConfig_SetBytesString(&config, &config.program_name, ProgramName().c_str());
-  }
+  config._install_importlib = purpose == Started::ForScript ? 1 : 0;
+  PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, ProgramName().c_str());
   if (!PyStatus_Exception(status)) {
     status = Py_InitializeFromConfig(&config);
   }

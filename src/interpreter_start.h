@@ -11,8 +11,9 @@ enum class Started {
   // the size and modification time of the script. The fault handler is on, as with
   // -X faulthandler, so that a crash shows the Python line it happened at.
   ForScript,
-  // The program's own compile of what actions read: without site, which could run code of the
-  // user's, and with warnings ignored, which the action that read the source showed already.
+  // The program's own compile of what actions read: without an import system, so that no code
+  // of the user's runs (site, .pth files) and the start costs little; the builtins and the
+  // compiler are all there is.
   ForCompile,
 };
 

@@ -2,7 +2,9 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <fcntl.h>
 #include <marshal.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <new>
@@ -39,17 +41,23 @@ static void Compile(PyObject *compile, CompiledModule &module) {
 }
 
 void CompileForLater(int read, std::string &compiled) {
-  if (PyStatus_Exception(StartInterpreter(Started::ForCompile))) {
+  // Without an import system the interpreter has no sys.stderr, and what it would say of a
+  // warning goes to descriptor 2.
+  const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const bool silenced = nowhere != -1 && dup2(nowhere, STDERR_FILENO) != -1;
+  if (nowhere != -1) {
+    close(nowhere);
+  }
+  if (!silenced || PyStatus_Exception(StartInterpreter(Started::ForCompile))) {
     return;
   }
   PyObject *compile = PyDict_GetItemString(PyEval_GetBuiltins(), "compile");
-  const std::int64_t magic = PyImport_GetMagicNumber();
   std::uint64_t offset = 0;
   RecordKind kind{};
   CompiledModule module{};
   try {
     while (compile != nullptr && ReadRecord(read, offset, kind, module)) {
-      if (kind == RecordKind::Read && module.magic == magic) {
+      if (kind == RecordKind::Read) {
         Compile(compile, module);
       }
       if (kind == RecordKind::Read && !module.code.empty()) {

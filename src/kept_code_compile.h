@@ -7,7 +7,8 @@
 // record in file `read`, as importlib's source_to_code does with the interpreter's own compile,
 // and appends a Compiled record of its code to `compiled`. What the program keeps is thus made by
 // no code of the script's, whatever the script did in its action. Prints nothing: the action that
-// read the source showed its warnings, and a source that does not compile is not kept.
+// read the source showed its warnings. A source that does not compile here (one whose encoding
+// needs a codec from the standard library) is not kept.
 void CompileForLater(int read, std::string &compiled);
 
 #endif
