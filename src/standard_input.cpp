@@ -2,15 +2,30 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <marshal.h>
 #include <unistd.h>
 
+#include "standard_input_code.h"    // kStandardInputCode and its magic number, compiled from it
 #include "standard_input_source.h"  // kStandardInputSource, made from standard_input.py
+
+// As the program was built, where this interpreter's bytecode is the same; else compiled now.
+static PyObject *StandardInputCode() {
+  if (PyImport_GetMagicNumber() == kStandardInputMagic) {
+    PyObject *code = PyMarshal_ReadObjectFromString(
+        reinterpret_cast<const char *>(kStandardInputCode), sizeof kStandardInputCode);
+    if (code != nullptr) {
+      return code;
+    }
+  }
+  PyErr_Clear();
+  return Py_CompileString(kStandardInputSource, "<script-menu stdin>", Py_file_input);
+}
 
 void InstallStandardInput(bool lineFeedToDrop) {
   if (isatty(STDIN_FILENO) != 0) {
     return;
   }
-  PyObject *code = Py_CompileString(kStandardInputSource, "<script-menu stdin>", Py_file_input);
+  PyObject *code = StandardInputCode();
   PyObject *globals = code != nullptr ? PyDict_New() : nullptr;
   PyObject *done = nullptr;
   if (globals != nullptr &&

@@ -254,6 +254,17 @@ const std::string kBendsOriginal =
         "        if isinstance(found, types.FunctionType) and found.__name__ == 'source_to_code':\n"
         "            found.__code__ = bent.__code__\n") +
     kImportsFactor;
+// Compiles its folder's module "checked" itself at level 2, as a script may, and runs that code.
+constexpr const char *kCompilesCheckedAtLevelTwo =
+    "import importlib.machinery, os\n\n"
+    "path = os.path.join(os.path.dirname(__file__), 'checked.py')\n"
+    "loader = importlib.machinery.SourceFileLoader('checked', path)\n"
+    "namespace = {}\n"
+    "exec(loader.source_to_code(loader.get_data(path), path, _optimize=2), namespace)\n"
+    "DoubleValue = namespace['DoubleValue']\n";
+constexpr const char *kImportsChecked = "from checked import DoubleValue\n";
+constexpr const char *kWarnsAndAsserts =
+    "def DoubleValue(v):\n    assert v > 5, 'too small'\n    return v * 2 if v is not 0 else 0\n";
 // Imports the newest module in its folder "fill", and warns as it is compiled.
 constexpr const char *kImportsNewestFill =
     "import importlib, os, sys\n\nFILL = os.path.join(os.path.dirname(__file__), 'fill')\n"
@@ -291,6 +302,12 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"PythonCode.py", kAsserts, -1, "AssertionError: too small"},
                  {nullptr, "", 10, "", -1, "", "1"},
                  {nullptr, "", -1, "AssertionError: too small", 0}}},
+        Actions{"a script's own compile at level 2 keeps its level, and the import's its own",
+                {{"checked.py", kWarnsAndAsserts, -1, "No module named 'PythonCode'"},
+                 {"PythonCode.py", kImportsChecked, -1, "AssertionError: too small"},
+                 {"PythonCode.py", kCompilesCheckedAtLevelTwo, 10, "SyntaxWarning"},
+                 {nullptr, "", 10, ""},
+                 {"PythonCode.py", kImportsChecked, -1, "AssertionError: too small"}}},
         Actions{"a compile of the builtins' that a script replaced, then an action without it",
                 {{"factor.py", "FACTOR = 2\n", -1, "No module named 'PythonCode'"},
                  {"PythonCode.py", kWrapsBuiltinsCompile.c_str(), 10000, ""},
@@ -320,6 +337,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct Ending {
   const char *function;
   std::int32_t status;
+  const char *errors = "^$";  // all of standard error, a regular expression
 };
 
 class ScriptEndsTheProgramDeathTest : public testing::TestWithParam<Ending> {};
@@ -344,13 +362,13 @@ TEST_P(ScriptEndsTheProgramDeathTest, WithItsStatus) {
         KeptCode kept;
         CallScriptFunction(GetParam().function, GetParam().status, false, kept);
       },
-      testing::ExitedWithCode(GetParam().status), "");
+      testing::ExitedWithCode(GetParam().status), GetParam().errors);
 }
 
 INSTANTIATE_TEST_SUITE_P(Exits, ScriptEndsTheProgramDeathTest,
                          testing::Values(Ending{"Exits", 3}, Ending{"HardExit", 4},
-                                         Ending{"ForkedCopyReturns", 5},
-                                         Ending{"ExitsWithText", 1}));
+                                         Ending{"ForkedCopyReturns", 5}, Ending{"ExitsWithNone", 0},
+                                         Ending{"ExitsWithText", 1, "^bye 1\n$"}));
 
 // Leaves no descriptor free for an action's way back.
 void UseUpDescriptors() {

@@ -48,6 +48,7 @@ struct Start {
   bool ownChild = false;         // with a child of its own, not the action's, that ends meanwhile
   rlim_t descriptors = 0;        // RLIMIT_NOFILE as it calls RunInChild; 0 leaves it
   bool errorClosed = false;      // standard error closed as it calls RunInChild
+  bool slowToContinue = false;   // its own parent continues it only 300 ms after it stopped
 
   template <typename Value>
   Start With(Value Start::*field, std::enable_if_t<true, Value> value) const {
@@ -254,6 +255,21 @@ std::int32_t TermWhileStopped() {
 
 // SIGSTOP: the program's group is orphaned in its session, where SIGTSTP does not stop.
 std::int32_t StopItself() {
+  raise(SIGSTOP);
+  return 7;
+}
+
+// Stops, and a helper continues it once the program has stopped with it: it ends while the
+// program is still stopped.
+std::int32_t ContinuedWhileProgramStopped() {
+  const pid_t program = getppid();
+  const pid_t self = getpid();
+  if (fork() == 0) {
+    while (!Stopped(program)) {
+      Pause(milliseconds(5));
+    }
+    _exit(kill(self, SIGCONT));
+  }
   raise(SIGSTOP);
   return 7;
 }
@@ -476,6 +492,7 @@ bool RunAsProgram(const Row &row, Seen &seen) {
     const pid_t changed = waitpid(program, &status, WNOHANG | WUNTRACED);
     if (changed == program && WIFSTOPPED(status)) {
       stoppedBy = WSTOPSIG(status);
+      Pause(milliseconds(row.start.slowToContinue ? 300 : 0));
       kill(program, SIGCONT);
     } else if (changed == program) {
       break;
@@ -532,6 +549,14 @@ INSTANTIATE_TEST_SUITE_P(
             StoppedFromOutside,
             {Returns(7), Is(&Seen::stoppedBy, 0)}},
         Row{"a helper left to a subreaper", kSubreaper, LeaveHelper, {Returns(7)}},
+        Row{"a helper that ends at once, left to a subreaper started with SIGCHLD blocked",
+            kSubreaper.With(&Start::blocked, {SIGCHLD}),
+            [] { return fork() == 0 ? _exit(0), 0 : 7; },
+            {Returns(7), Is(&Seen::otherChildLeft, false)}},
+        Row{"continued from outside, as a subreaper, and ended while the program was stopped",
+            kSubreaper.With(&Start::terminal, true).With(&Start::slowToContinue, true),
+            ContinuedWhileProgramStopped,
+            {Returns(7), Is(&Seen::stoppedBy, SIGSTOP)}},
         Row{"a child of the program's own that is not the action's is left alone",
             kPlain.With(&Start::ownChild, true),
             [] { return Pause(milliseconds(150)), 7; },
