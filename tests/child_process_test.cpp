@@ -26,6 +26,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -82,20 +83,18 @@ struct Seen {
 // One thing a row expects of what the program saw; a row checks only what it is about.
 using Check = std::function<void(const Seen &)>;
 
-Check Returns(std::int32_t result) {
-  return [result](const Seen &seen) {
-    EXPECT_EQ(seen.outcome.end, ChildEnd::Returned);
-    EXPECT_EQ(seen.outcome.result, result);
-    EXPECT_EQ(seen.outcome.passedOn, 0);
+// How the child ended, and the signal passed on to it; its result only where it returned one.
+Check Ends(ChildEnd end, int status, int passedOn = 0, std::int32_t result = -1) {
+  return [=](const Seen &seen) {
+    const ChildOutcome &got = seen.outcome;
+    EXPECT_EQ(
+        std::make_tuple(got.end, got.status, got.passedOn, got.result),
+        std::make_tuple(end, status, passedOn, end == ChildEnd::Returned ? result : got.result));
   };
 }
 
-Check Ends(ChildEnd end, int status, int passedOn = 0) {
-  return [=](const Seen &seen) {
-    EXPECT_EQ(seen.outcome.end, end);
-    EXPECT_EQ(seen.outcome.status, status);
-    EXPECT_EQ(seen.outcome.passedOn, passedOn);
-  };
+Check Returns(std::int32_t result) {
+  return Ends(ChildEnd::Returned, 0, 0, result);
 }
 
 // A field of what the program saw, such as Is(&Seen::raw, false).
@@ -224,8 +223,7 @@ bool Stopped(pid_t pid) {
 
 // Forks a helper that sends `number` to `target` once this process has stopped, and the program
 // has had the time to see it stopped.
-pid_t SignalWhenStopped(pid_t target, int number) {
-  const pid_t stopping = getpid();
+pid_t SignalWhenStopped(pid_t target, int number, pid_t stopping = getpid()) {
   const pid_t helper = fork();
   if (helper == 0) {
     while (!Stopped(stopping)) {
@@ -262,16 +260,8 @@ std::int32_t StopItself() {
 // Stops, and a helper continues it once the program has stopped with it: it ends while the
 // program is still stopped.
 std::int32_t ContinuedWhileProgramStopped() {
-  const pid_t program = getppid();
-  const pid_t self = getpid();
-  if (fork() == 0) {
-    while (!Stopped(program)) {
-      Pause(milliseconds(5));
-    }
-    _exit(kill(self, SIGCONT));
-  }
-  raise(SIGSTOP);
-  return 7;
+  SignalWhenStopped(getpid(), SIGCONT, getppid());
+  return StopItself();
 }
 
 std::int32_t ForkAndReturn() {
@@ -382,8 +372,8 @@ std::int32_t TakeForegroundRaw() {
 // The program process: started as `start`, it calls RunInChild and reports what it saw.
 [[noreturn]] void RunProgram(const Row &row, int report) {
   report = MoveAbove(report, kBystander);
-  std::array<int, 3> readEnds{};
-  for (int stream = 0; stream < 3; ++stream) {  // each a pipe of its own
+  std::array<int, 3> readEnds{};  // kept open, so that nobody writes to a pipe without a reader
+  for (int stream = 0; stream < 3; ++stream) {
     std::array<int, 2> ends{};
     if (pipe(ends.data()) != 0 || dup2(ends[stream == 0 ? 0 : 1], stream) == -1) {
       _exit(120);
