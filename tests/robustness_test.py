@@ -120,6 +120,14 @@ def address_space_of_python(module):
     return int(re.search(r"^VmPeak:\s+(\d+) kB$", status, re.MULTILINE).group(1)) * 1024
 
 
+def address_space_limit_holds():
+    """Whether allocating beyond its address-space limit fails here (qemu-user keeps no limit)."""
+    code = ("import resource; resource.setrlimit(resource.RLIMIT_AS, (2**28, 2**28)); "
+            "bytearray(2**29)")
+    return "MemoryError" in subprocess.run([sys.executable, "-c", code], capture_output=True,
+                                           text=True, check=False).stderr
+
+
 def gone(pid):
     """Whether process `pid` has ended (a zombie nobody reaped yet has too)."""
     try:
@@ -135,8 +143,9 @@ class Started(unittest.TestCase):
     def test_ways_to_start(self):
         for row in STARTS:
             with self.subTest(row.case):
-                if row.limited and SANITIZED:
-                    self.skipTest("the sanitizers reserve terabytes of address space")
+                if row.limited and (SANITIZED or not address_space_limit_holds()):
+                    self.skipTest("the sanitizers reserve terabytes of address space" if SANITIZED
+                                  else "this system keeps no process to an address-space limit")
                 code, shown, said = self.start(row)
                 self.assertEqual(code, row.code, said)
                 self.assertIn(row.shown, shown) if row.shown else self.assertEqual(shown, b"")
@@ -353,7 +362,27 @@ def children(pid):
 
 
 def become_subreaper():
-    ctypes.CDLL(None, use_errno=True).prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
+    """Makes this process a subreaper; raises OSError where the system refuses (qemu-user)."""
+    if ctypes.CDLL(None, use_errno=True).prctl(36, 1) != 0:  # PR_SET_CHILD_SUBREAPER
+        number = ctypes.get_errno()
+        raise OSError(number, f"prctl(PR_SET_CHILD_SUBREAPER): {os.strerror(number)}")
+
+
+def refusal(prepare):
+    """What `prepare` raises in a new process, or "" when it works there."""
+    read, write = os.pipe()
+    if (pid := os.fork()) == 0:
+        os.close(read)
+        try:
+            prepare()
+        except OSError as error:
+            os.write(write, str(error).encode())
+        os._exit(0)
+    os.close(write)
+    with open(read, "rb") as said:
+        refused = said.read().decode()
+    os.waitpid(pid, 0)
+    return refused
 
 
 # Runs a program with the signal handling of a container's first process: every signal has its
@@ -380,6 +409,8 @@ class Init(unittest.TestCase):
             with self.subTest(case):
                 if command and subprocess.run(command + ["/bin/true"], check=False).returncode:
                     self.skipTest(f"{command[0]} cannot make a PID namespace here")
+                if prepare and (refused := refusal(prepare)):
+                    self.skipTest(f"this system refuses it: {refused}")
                 menu = subprocess.Popen(command + [Program], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, env=environment(STARTED),
                                         preexec_fn=prepare)
@@ -484,6 +515,14 @@ class Memcheck(unittest.TestCase):
             # gives a forked child, finds an overflow as the interpreter starts (natively it
             # does not): every action would end in a fatal error before anything is checked.
             self.skipTest("CPython 3.14 and later abort at start under valgrind")
+        try:
+            trivial = subprocess.run([VALGRIND, "/bin/true"], capture_output=True, text=True,
+                                     timeout=300, check=False)
+        except FileNotFoundError:
+            self.skipTest(f"no {VALGRIND}")
+        if trivial.returncode:
+            self.skipTest("valgrind cannot run /bin/true here: " +
+                          " ".join(trivial.stderr.strip().splitlines()[-2:]))
         suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)), "valgrind.supp")
         for module, stdin, status in self.DIALOGUES:
             with self.subTest(module), tempfile.TemporaryDirectory() as logs:
