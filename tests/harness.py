@@ -1,6 +1,11 @@
 """What the script-menu tests share: the dialogue texts and a way to run the program."""
+import functools
 import os
+import re
+import resource
+import signal
 import subprocess
+import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -36,3 +41,27 @@ def run(program, stdin, module=SHIPPED, timeout=60, settings=None, from_file=Fal
         return subprocess.run([program], **source, capture_output=True,
                               env={**environment(module), **(settings or {})}, timeout=timeout,
                               cwd=cwd, check=False)
+
+
+@functools.lru_cache(maxsize=None)
+def signal_notice():
+    """A pattern for the line that this system adds to a program's standard error when a signal
+    kills it, as qemu-user does ("qemu: uncaught target signal 11 (Segmentation fault) - core
+    dumped"), with any signal in place of the one seen; None where a process that kills itself
+    with SIGSEGV (and dumps no core) leaves its standard error empty."""
+    killed = subprocess.run(
+        [sys.executable, "-c", "import os, signal; os.kill(os.getpid(), signal.SIGSEGV)"],
+        capture_output=True, text=True, check=False,
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
+    if not killed.stderr:
+        return None
+    pattern = re.escape(killed.stderr.rstrip("\n"))
+    for shown, wildcard in ((signal.strsignal(signal.SIGSEGV), ".+"),
+                            (str(int(signal.SIGSEGV)), r"\d+")):
+        pattern = pattern.replace(re.escape(shown), wildcard)
+    return re.compile(f"^{pattern}\n", re.MULTILINE)
+
+
+def without_signal_notices(errors):
+    """Standard error without the lines that signal_notice() finds."""
+    return signal_notice().sub("", errors) if signal_notice() else errors
