@@ -5,6 +5,7 @@ import glob
 import itertools
 import os
 import pickle
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -138,6 +139,14 @@ def interpreter_cases(folder):
     with open(stub, "w", encoding="utf-8") as script:
         script.write("#!/bin/sh\necho another python3\n")
     os.chmod(stub, 0o755)
+    unrunnable = os.path.join(folder, "unrunnable")
+    os.makedirs(unrunnable)
+    shutil.copy(stub, unrunnable)
+    os.chmod(os.path.join(unrunnable, "python3"), 0o644)
+    other = os.path.join(folder, "other")  # a virtual environment of the stub's
+    shutil.copytree(os.path.dirname(stub), os.path.join(other, "bin"))
+    with open(os.path.join(other, "pyvenv.cfg"), "w", encoding="utf-8") as configuration:
+        configuration.write(f"home = {os.path.dirname(sys.executable)}\n")
     os.makedirs(os.path.join(folder, "empty"))
     environment_folder = os.path.join(folder, "environment")
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", environment_folder], check=True)
@@ -159,7 +168,7 @@ def interpreter_cases(folder):
     interpreter = fixture("interpreter")
     encoding = {"PYTHONIOENCODING": "ascii:surrogateescape"}
     described = subprocess.run(
-        [sys.executable, "-c", "import PythonCode; PythonCode.MultiplicationTable(5)"],
+        [sys.executable, "-B", "-c", "import PythonCode; PythonCode.MultiplicationTable(5)"],
         input="naïve\r\n".encode(), capture_output=True, env={**environment(READING), **encoding},
         check=True).stdout.decode()
     return [
@@ -178,6 +187,11 @@ def interpreter_cases(folder):
         ("a folder named python3 before a virtual environment on PATH", interpreter,
          {"PATH": f"{not_a_program}:{environment_folder}/bin:{path}"}, "1 1\n2 3\n3\n",
          linked + double(3, 21) + MENU + BYE, 0, ()),
+        ("a python3 that cannot be run before a virtual environment on PATH", interpreter,
+         {"PATH": f"{unrunnable}:{environment_folder}/bin:{path}"}, "1 1\n2 3\n3\n",
+         linked + double(3, 21) + MENU + BYE, 0, ()),
+        ("a virtual environment of another interpreter first on PATH", interpreter,
+         {"PATH": os.path.join(other, "bin") + ":" + path}, "1 1\n3\n", linked + MENU + BYE, 0, ()),
         ("a .pth file in the user's site folder", SHIPPED, {"PYTHONUSERBASE": user_base},
          "2 5\n3\n", double(5, 10, "user site .pth ran\n") + MENU + BYE, 0, ()),
         ("an interpreter that cannot start", SHIPPED, {"PYTHONHOME": "/nonexistent"}, "2 4\n3\n",

@@ -115,7 +115,7 @@ STARTS = [
 def address_space_of_python(module):
     """The most address space, in bytes, that python3 takes to double a value with `module`."""
     code = "import PythonCode; PythonCode.DoubleValue(5); print(open('/proc/self/status').read())"
-    status = subprocess.run([sys.executable, "-c", code], env=environment(module),
+    status = subprocess.run([sys.executable, "-B", "-c", code], env=environment(module),
                             capture_output=True, text=True, check=True).stdout
     return int(re.search(r"^VmPeak:\s+(\d+) kB$", status, re.MULTILINE).group(1)) * 1024
 
