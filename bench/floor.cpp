@@ -34,9 +34,9 @@ static std::int32_t Lifetime(Clock::duration &spent) {
   const Clock::time_point start = Clock::now();
   std::optional<int> exitStatus;
   const KeptCode nothingKept;
-  std::string compiled;
+  std::string records;
   const std::int32_t result =
-      RunScriptFunction("DoubleValue", 3, false, nothingKept, exitStatus, compiled);
+      RunScriptFunction("DoubleValue", 3, false, nothingKept, exitStatus, records);
   spent = Clock::now() - start;
   return result;
 }

@@ -153,7 +153,9 @@ ChildOutcome RunInChild(const ChildWork &work, ReturnedFile &returned) {
   if (outcome.end == ChildEnd::Exited && channel.Receive(child, outcome.result, returned)) {
     outcome.end = ChildEnd::Returned;
   }
-  if (outcome.end != ChildEnd::NotWaited) {
+  if (outcome.end == ChildEnd::NotWaited) {
+    kill(child, SIGKILL);  // nobody would see what it goes on to do
+  } else {
     waitpid(child, nullptr, 0);
   }
   ReapHelpers(reapsOthers, child);  // helpers that ended with it, in the one SIGCHLD taken

@@ -121,13 +121,13 @@ static std::int32_t Converted(PyObject *callResult, std::optional<int> &exitStat
 
 std::int32_t RunScriptFunction(const std::string &name, std::int32_t value, bool lineFeedToDrop,
                                const KeptCode &kept, std::optional<int> &exitStatus,
-                               std::string &compiled) {
+                               std::string &records) {
   const PyStatus start = StartInterpreter(Started::ForScript);
   if (PyStatus_Exception(start)) {
     ReportFailedStart(start);
     return -1;
   }
-  KeptCodeImport import{&kept, &compiled, -1, -1};
+  KeptCodeImport import{&kept, &records, -1, -1};
   UseKeptCode(import);
   InstallStandardInput(lineFeedToDrop);
   PrintPendingError(exitStatus);

@@ -2,9 +2,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <fcntl.h>
 #include <marshal.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <new>
@@ -40,18 +38,28 @@ static void Compile(PyObject *compile, CompiledModule &module) {
   Py_XDECREF(source);
 }
 
+// The action that read the source showed its warnings. Without an import system there is no
+// warnings module, and the interpreter's own warnings code, which reads the filters of a module of
+// that name where there is one, would fail to show them, failing the compile.
+static bool IgnoreWarnings() {
+  PyObject *warnings = PyModule_New("warnings");
+  PyObject *filters = warnings != nullptr ? Py_BuildValue("[(sOOOi)]", "ignore", Py_None,
+                                                          PyExc_Warning, Py_None, 0)
+                                          : nullptr;
+  const bool ignored = filters != nullptr &&
+                       PyObject_SetAttrString(warnings, "filters", filters) == 0 &&
+                       PyDict_SetItemString(PyImport_GetModuleDict(), "warnings", warnings) == 0;
+  Py_XDECREF(filters);
+  Py_XDECREF(warnings);
+  return ignored;
+}
+
 void CompileForLater(int read, std::string &compiled) {
-  // Without an import system the interpreter has no sys.stderr, and what it would say of a
-  // warning goes to descriptor 2.
-  const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  const bool silenced = nowhere != -1 && dup2(nowhere, STDERR_FILENO) != -1;
-  if (nowhere != -1) {
-    close(nowhere);
-  }
-  if (!silenced || PyStatus_Exception(StartInterpreter(Started::ForCompile))) {
+  if (PyStatus_Exception(StartInterpreter(Started::ForCompile))) {
     return;
   }
-  PyObject *compile = PyDict_GetItemString(PyEval_GetBuiltins(), "compile");
+  PyObject *compile =
+      IgnoreWarnings() ? PyDict_GetItemString(PyEval_GetBuiltins(), "compile") : nullptr;
   std::uint64_t offset = 0;
   RecordKind kind{};
   CompiledModule module{};

@@ -14,8 +14,9 @@
 // line of the program's. A script that ends its process (SystemExit, os._exit) ends the program
 // with that status; SIGTERM or SIGHUP that reaches the program meanwhile is passed on to the child,
 // and ends the program once the child has ended. `lineFeedToDrop`: the line that gave `value` ended
-// in a CR whose LF may still come on standard input, for the script's sys.stdin to drop. The code
-// that the child compiles for the script's own modules is kept in `kept` for later calls.
+// in a CR whose LF may still come on standard input, for the script's sys.stdin to drop. The source
+// of the script's own modules that the action compiled is compiled again by the program, in a child
+// that runs no script, and that code is kept in `kept` for later calls.
 std::int32_t CallScriptFunction(std::string name, std::int32_t value, bool lineFeedToDrop,
                                 KeptCode &kept);
 

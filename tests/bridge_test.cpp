@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <limits>
 #include <string>
 #include <system_error>
@@ -372,6 +373,7 @@ INSTANTIATE_TEST_SUITE_P(Exits, ScriptEndsTheProgramDeathTest,
 
 // Leaves no descriptor free for an action's way back.
 void UseUpDescriptors() {
+  std::cout.flush();  // UBSan checks the stream's type once, and needs a descriptor for that
   const rlimit few{64, 64};
   setrlimit(RLIMIT_NOFILE, &few);
   while (open("/dev/null", O_RDONLY) != -1) {
