@@ -43,9 +43,9 @@ static void Compile(PyObject *compile, CompiledModule &module) {
 // that name where there is one, would fail to show them, failing the compile.
 static bool IgnoreWarnings() {
   PyObject *warnings = PyModule_New("warnings");
-  PyObject *filters = warnings != nullptr ? Py_BuildValue("[(sOOOi)]", "ignore", Py_None,
-                                                          PyExc_Warning, Py_None, 0)
-                                          : nullptr;
+  PyObject *filters = warnings != nullptr
+                          ? Py_BuildValue("[(sOOOi)]", "ignore", Py_None, PyExc_Warning, Py_None, 0)
+                          : nullptr;
   const bool ignored = filters != nullptr &&
                        PyObject_SetAttrString(warnings, "filters", filters) == 0 &&
                        PyDict_SetItemString(PyImport_GetModuleDict(), "warnings", warnings) == 0;
