@@ -244,7 +244,7 @@ const std::string kWrapsFramesRemoved =
 const std::string kBendsOriginal =
     std::string(
         "import gc\nimport types\nimport _frozen_importlib_external as external\n\n\n"
-        "def bent(self, data, path, *, _optimize=-1):\n"
+        "def bent(self, data, path, *rest, _optimize=-1):\n"
         "    return compile(data.replace(b'2', b'2000'), path, 'exec', dont_inherit=True,\n"
         "                   optimize=_optimize)\n\n\n"
         "level = [external.SourceLoader.__dict__['source_to_code']]\n"
@@ -373,7 +373,10 @@ INSTANTIATE_TEST_SUITE_P(Exits, ScriptEndsTheProgramDeathTest,
 
 // Leaves no descriptor free for an action's way back.
 void UseUpDescriptors() {
-  std::cout.flush();  // UBSan checks the stream's type once, and needs a descriptor for that
+  // UBSan checks a stream's type once, and needs a descriptor for that: the streams the program
+  // uses, checked first.
+  std::cout.flush();
+  static_cast<void>(std::cerr.widen('\n'));
   const rlimit few{64, 64};
   setrlimit(RLIMIT_NOFILE, &few);
   while (open("/dev/null", O_RDONLY) != -1) {
