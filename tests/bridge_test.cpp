@@ -428,7 +428,7 @@ class UnrunnableChildDeathTest : public testing::TestWithParam<Unrunnable> {};
 
 TEST_P(UnrunnableChildDeathTest, IsReportedAndGivesMinusOne) {
   if (!CanDo(GetParam().prepare)) {
-    GTEST_SKIP() << "cannot be prepared here";
+    GTEST_SKIP() << "this system cannot set up \"" << GetParam().name << "\"";
   }
   setenv("PYTHONPATH", FIXTURES_DIR "/functions", 1);
   EXPECT_EXIT(
