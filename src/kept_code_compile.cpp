@@ -11,8 +11,9 @@
 #include "interpreter_start.h"
 #include "kept_code.h"
 
-// compile(source, path, "exec", dont_inherit=True, optimize=level), marshalled into `module.code`.
-static void Compile(PyObject *compile, CompiledModule &module) {
+// compile(source, path, "exec", dont_inherit=True, optimize=level), marshalled; empty when it
+// fails.
+static std::string Compile(PyObject *compile, const CompiledModule &module) {
   PyObject *source = PyBytes_FromStringAndSize(module.source.data(),
                                                static_cast<Py_ssize_t>(module.source.size()));
   PyObject *path = PyUnicode_DecodeUTF8(
@@ -26,8 +27,9 @@ static void Compile(PyObject *compile, CompiledModule &module) {
   PyObject *code = keywords != nullptr ? PyObject_Call(compile, arguments, keywords) : nullptr;
   PyObject *marshalled =
       code != nullptr ? PyMarshal_WriteObjectToString(code, Py_MARSHAL_VERSION) : nullptr;
+  std::string marshalledCode;
   if (marshalled != nullptr) {
-    module.code.assign(PyBytes_AS_STRING(marshalled), PyBytes_GET_SIZE(marshalled));
+    marshalledCode.assign(PyBytes_AS_STRING(marshalled), PyBytes_GET_SIZE(marshalled));
   }
   PyErr_Clear();
   Py_XDECREF(marshalled);
@@ -36,6 +38,7 @@ static void Compile(PyObject *compile, CompiledModule &module) {
   Py_XDECREF(arguments);
   Py_XDECREF(path);
   Py_XDECREF(source);
+  return marshalledCode;
 }
 
 // The action that read the source showed its warnings. Without an import system there is no
@@ -65,10 +68,9 @@ void CompileForLater(int read, std::string &compiled) {
   CompiledModule module{};
   try {
     while (compile != nullptr && ReadRecord(read, offset, kind, module)) {
-      if (kind == RecordKind::Read) {
-        Compile(compile, module);
-      }
-      if (kind == RecordKind::Read && !module.code.empty()) {
+      // Only code of this compile: whatever else the record holds came from the script's process.
+      module.code = kind == RecordKind::Read ? Compile(compile, module) : std::string();
+      if (!module.code.empty()) {
         AppendRecord(compiled, RecordKind::Compiled, module);
       }
     }

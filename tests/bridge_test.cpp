@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,8 @@
 #include <system_error>
 #include <vector>
 
+#include "child_process.h"
+#include "kept_code_compile.h"
 #include "row_name.h"
 #include "script_bridge.h"
 
@@ -334,6 +337,30 @@ INSTANTIATE_TEST_SUITE_P(
         Actions{"the module's loader, bytecode path and file name",
                 {{"PythonCode.py", kNames, 10, "SourceFileLoader "}, {nullptr, "", 10, "", 0}}}),
     RowName());
+
+// What an action returns comes from the script's process: of a record of the source it read, the
+// program's own compile keeps only the code that it makes itself.
+TEST(ProgramsOwnCompile, KeepsOnlyTheCodeItMakes) {
+  std::string read;
+  AppendRecord(read, RecordKind::Read, {"/broken.py", 0, 0, kBroken, "planted"});
+  AppendRecord(read, RecordKind::Read, {"/doubles.py", 0, 0, kDoubles, "planted"});
+  FILE *file = std::tmpfile();
+  std::fwrite(read.data(), 1, read.size(), file);
+  std::fflush(file);
+  ReturnedFile compiled;
+  RunInChild(
+      [file](std::string &returning) {
+        CompileForLater(fileno(file), returning);
+        return 0;
+      },
+      compiled);
+  std::fclose(file);
+  KeptCode kept;
+  KeepCompiled(kept, compiled.descriptor);
+  ASSERT_EQ(kept.modules.size(), 1U);
+  EXPECT_EQ(kept.modules.front().path, "/doubles.py");
+  EXPECT_NE(kept.modules.front().code, "planted");
+}
 
 struct Ending {
   const char *function;
