@@ -155,9 +155,8 @@ ChildOutcome RunInChild(const ChildWork &work, ReturnedFile &returned) {
   }
   if (outcome.end == ChildEnd::NotWaited) {
     kill(child, SIGKILL);  // nobody would see what it goes on to do
-  } else {
-    waitpid(child, nullptr, 0);
   }
+  waitpid(child, nullptr, 0);
   ReapHelpers(reapsOthers, child);  // helpers that ended with it, in the one SIGCHLD taken
   terminals.TakeForegroundBack(child);
   return outcome;

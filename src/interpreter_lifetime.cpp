@@ -2,17 +2,11 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <unistd.h>
 
-#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <system_error>
 
 #include "interpreter_start.h"
 #include "kept_code_import.h"
