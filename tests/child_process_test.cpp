@@ -190,6 +190,16 @@ std::int32_t TwoSignals() {
   return 7;
 }
 
+// Leaves a helper that has ended, unreaped, so that it comes to the subreaper as the child ends.
+std::int32_t LeaveEndedHelper() {
+  const pid_t helper = fork();
+  if (helper == 0) {
+    _exit(0);
+  }
+  siginfo_t ended{};
+  return waitid(P_PID, helper, &ended, WEXITED | WNOWAIT) == 0 ? 7 : -1;
+}
+
 // Leaves a helper to the subreaper: 7 when it has been reaped while this child still runs.
 std::int32_t LeaveHelper() {
   std::array<int, 2> channel{};
@@ -541,7 +551,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"a helper left to a subreaper", kSubreaper, LeaveHelper, {Returns(7)}},
         Row{"a helper that ends at once, left to a subreaper started with SIGCHLD blocked",
             kSubreaper.With(&Start::blocked, {SIGCHLD}),
-            [] { return fork() == 0 ? _exit(0), 0 : 7; },
+            LeaveEndedHelper,
             {Returns(7), Is(&Seen::otherChildLeft, false)}},
         Row{"continued from outside, as a subreaper, and ended while the program was stopped",
             kSubreaper.With(&Start::terminal, true).With(&Start::slowToContinue, true),
